@@ -1,0 +1,84 @@
+// platform/linux/sys_linux.cpp: process, clock and console operations on Linux.
+#include "platform/sys.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+uint32_t Sys_PlatformTimer() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                  static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void Sys_SleepMilliseconds(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void Sys_SleepMicroseconds(int us) {
+    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
+static void (*ctrl_handler)();
+
+// Takes the termination signals on a thread of its own, so the handler runs
+// as ordinary code (it may take locks and write files), as on Windows.
+static void Sys_SignalThread(sigset_t set) {
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    ctrl_handler();
+}
+
+void Sys_InstallCtrlHandler(void (*handler)()) {
+    ctrl_handler = handler;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    // Blocked here, before any other thread starts, so every thread inherits
+    // the mask and only the signal thread ever takes these signals.
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread(Sys_SignalThread, set).detach();
+}
+
+void Sys_Exit(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+int Sys_CurrentDirectory(char* buf, int size) {
+    if (size <= 0) return 0;
+    if (getcwd(buf, static_cast<size_t>(size)) == nullptr) {
+        buf[0] = 0;
+        return 0;
+    }
+    return static_cast<int>(std::strlen(buf));
+}
+
+char Sys_PathSeparator() { return '/'; }
+
+static bool con_is_tty;
+
+void Sys_ConsoleSetup() {
+    con_is_tty = isatty(STDOUT_FILENO) != 0;
+    if (con_is_tty) {
+        std::fputs("\x1b[?25l", stdout);  // hide the cursor
+        std::fflush(stdout);
+    }
+}
+
+bool Sys_ConsoleToAnchor(int lines_since_anchor) {
+    if (!con_is_tty) return false;
+    if (lines_since_anchor > 0) std::printf("\x1b[%dA", lines_since_anchor);
+    std::fputs("\r", stdout);
+    return true;
+}

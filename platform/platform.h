@@ -1,0 +1,12 @@
+// platform/platform.h: every operating-system call the program makes.
+//
+// One header per group of operations; each has a Windows implementation in
+// platform/win32/ and a Linux one in platform/linux/. Nothing outside
+// platform/ includes a system header.
+//   sys.h     process, clock, console, current directory, sleep
+//   net.h     the UDP socket and the host's addresses
+//   shm.h     the simulator's shared memory and data-valid event, wall clock
+//   window.h  the simulator's window and the key messages posted to it
+#pragma once
+
+#include "platform/sys.h"
