@@ -6,6 +6,9 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "server/clients.h"
+#include "server/intake.h"
+#include "server/send.h"
 #include "shell/log.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
@@ -134,9 +137,16 @@ void Sys_Main(int argc, char** argv) {
     for (;;) {
         Sys_SleepMicroseconds(100);  // until the UDP socket exists
 
+        // Both clocks advance by the same unsigned step, so they wrap
+        // together and every comparison on them is a signed difference.
         uint32_t now = Sys_GetMilliseconds();
+        server_time += now - previous;
         curtime = now;
         previous = now;
-        (void)previous;
+
+        SV_CheckClientTimeouts();
+        SV_ReadPackets();
+        frame_count++;
+        SV_SendUpdates();
     }
 }
