@@ -10,3 +10,4 @@
 #pragma once
 
 #include "platform/sys.h"
+#include "platform/net.h"

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "net/byte_order.h"
+#include "net/msg.h"
+#include "net/udp.h"
 #include "platform/platform.h"
 #include "shell/log.h"
 
@@ -125,6 +128,14 @@ void Sys_Main(int argc, char** argv) {
     // Relay: the queue and its events, then the relay thread.
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
+    ByteOrder_Init();
+    if (!Sys_NetStartup()) Sys_Error("Winsock initialization failed");
+    uint16_t port = listen_port != 0 ? listen_port : DEFAULT_PORT;
+    net_udp_socket = UDP_OpenSocket(port);
+    net_received.data = net_received_data.data();
+    net_received.maxsize = NET_RECEIVED_SIZE;
+    NET_PrintLocalAddresses();
+    std::printf("Port = %i\n", port);
     std::fflush(stdout);
 
     // Console: status anchor.
@@ -132,7 +143,9 @@ void Sys_Main(int argc, char** argv) {
     uint32_t previous = curtime;
 
     for (;;) {
-        Sys_SleepMicroseconds(100);  // until the UDP socket exists
+        // A datagram or 100 microseconds, whichever comes first; after a
+        // failed wait the pass starts again.
+        if (Sys_WaitForSocket(net_udp_socket, 100) < 0) continue;
 
         uint32_t now = Sys_GetMilliseconds();
         curtime = now;
