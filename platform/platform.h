@@ -10,4 +10,5 @@
 #pragma once
 
 #include "platform/sys.h"
+#include "platform/net.h"
 #include "platform/shm.h"
