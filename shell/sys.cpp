@@ -4,12 +4,15 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "net/byte_order.h"
 #include "net/msg.h"
 #include "net/udp.h"
 #include "platform/platform.h"
+#include "shell/console.h"
 #include "shell/log.h"
+#include "telemetry/sim_connection.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
 uint8_t test_mode = 0;
@@ -124,7 +127,9 @@ void Sys_Main(int argc, char** argv) {
     Log_Announce();
     Log_Printf("Transmit frequency %i\n", transmit_interval);
 
-    // Telemetry: snapshot lock, then the telemetry thread.
+    // Telemetry: snapshot lock (a std::mutex, ready before main runs), then
+    // the telemetry thread, which runs for the life of the process.
+    std::thread(Tel_Thread).detach();
     // Relay: the queue and its events, then the relay thread.
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
@@ -138,7 +143,8 @@ void Sys_Main(int argc, char** argv) {
     std::printf("Port = %i\n", port);
     std::fflush(stdout);
 
-    // Console: status anchor.
+    // Console: status anchor; the first pass shows the status.
+    Con_Setup();
     curtime = Sys_GetMilliseconds();
     uint32_t previous = curtime;
 
@@ -151,5 +157,6 @@ void Sys_Main(int argc, char** argv) {
         curtime = now;
         previous = now;
         (void)previous;
+        Con_ShowStatus();
     }
 }
