@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "net/byte_order.h"
 #include "net/msg.h"
@@ -12,7 +13,9 @@
 #include "server/clients.h"
 #include "server/intake.h"
 #include "server/send.h"
+#include "shell/console.h"
 #include "shell/log.h"
+#include "telemetry/sim_connection.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
 uint8_t test_mode = 0;
@@ -127,7 +130,9 @@ void Sys_Main(int argc, char** argv) {
     Log_Announce();
     Log_Printf("Transmit frequency %i\n", transmit_interval);
 
-    // Telemetry: snapshot lock, then the telemetry thread.
+    // Telemetry: snapshot lock (a std::mutex, ready before main runs), then
+    // the telemetry thread, which runs for the life of the process.
+    std::thread(Tel_Thread).detach();
     // Relay: the queue and its events, then the relay thread.
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
@@ -141,7 +146,8 @@ void Sys_Main(int argc, char** argv) {
     std::printf("Port = %i\n", port);
     std::fflush(stdout);
 
-    // Console: status anchor.
+    // Console: status anchor; the first pass shows the status.
+    Con_Setup();
     curtime = Sys_GetMilliseconds();
     uint32_t previous = curtime;
 
@@ -161,5 +167,6 @@ void Sys_Main(int argc, char** argv) {
         SV_ReadPackets();
         frame_count++;
         SV_SendUpdates();
+        Con_ShowStatus();
     }
 }

@@ -1,0 +1,67 @@
+// shell/console.cpp: the status lines, redrawn in place.
+#include "shell/console.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/sys.h"
+#include "shell/sys.h"
+#include "telemetry/sim_connection.h"
+
+double status_lasttime = -99999.0;
+
+static void Con_PrintStdout(const char* text) {
+    std::fputs(text, stdout);
+}
+
+static constexpr ConOutput CON_OUTPUT_DEFAULT = {Con_PrintStdout, Sys_ConsoleToAnchor};
+ConOutput con_output = CON_OUTPUT_DEFAULT;
+
+// Lines printed since the cursor was last at the anchor: where the cursor
+// can only move relative to its place, this is how far back the anchor is.
+static int con_lines_since_anchor = 0;
+
+// The number of dashboard clients whose slot is connected.
+static int Con_ConnectedClients() {
+    return 0;  // CLIENT COUNT: to be read from sv_clients once it exists
+}
+
+void Con_Setup() {
+    status_lasttime = -99999.0;
+    con_lines_since_anchor = 0;
+    Sys_ConsoleSetup();
+}
+
+static void Con_ToAnchor() {
+    if (con_output.to_anchor(con_lines_since_anchor)) con_lines_since_anchor = 0;
+}
+
+void Con_ShowStatus() {
+    double now = static_cast<double>(static_cast<int32_t>(curtime));
+    if (now - status_lasttime < CON_STATUS_INTERVAL) return;
+    status_lasttime = now;
+
+    int clients = Con_ConnectedClients();
+
+    Con_ToAnchor();
+    con_output.print("                           \n");
+    con_output.print("                       \n");
+    con_lines_since_anchor += 2;
+    Con_ToAnchor();
+    if (sim_connected.load(std::memory_order_relaxed) != 0) {
+        con_output.print("iRacing Status = Active\n");
+    } else {
+        con_output.print("iRacing Status = Not Active\n");
+    }
+    char line[64];
+    std::snprintf(line, sizeof line, "Clients connected = %i\n", clients);
+    con_output.print(line);
+    con_lines_since_anchor += 2;
+    std::fflush(stdout);
+}
+
+void Con_Reset() {
+    con_output = CON_OUTPUT_DEFAULT;
+    status_lasttime = -99999.0;
+    con_lines_since_anchor = 0;
+}
