@@ -1,5 +1,5 @@
 // The road of one dashboard: a small UDP client gets a challenge from the
-// running server, connects, receives paced updates and is timed out when it
+// running server (test pattern), connects, receives paced updates and is timed out when it
 // falls silent. Runs the native build and, when available, the Windows
 // build under Wine.
 #include <gtest/gtest.h>
@@ -124,6 +124,7 @@ TEST_P(ServerRoad, DashboardConnectsReceivesPacedUpdatesAndTimesOut) {
     // Updates for a second and a half: numbered from 1 without gaps, each a
     // header and a well-formed body, more than 50 ms apart at the sender.
     std::vector<double> arrivals;
+    std::vector<int> rpms;
     uint32_t expect_seq = 1;
     Bytes b;
     double at = 0;
@@ -135,12 +136,22 @@ TEST_P(ServerRoad, DashboardConnectsReceivesPacedUpdatesAndTimesOut) {
         const uint8_t tag = b[8];
         EXPECT_TRUE(tag == 0x05 || tag == 0x0B) << int(tag);
         if (tag == 0x0B) {
-            EXPECT_TRUE(b.size() == 8u + 31u || b.size() == 8u + 75u) << b.size();
+            // Device type 0, the only client: the test pattern publishes
+            // between any two updates, so each carries the session block.
+            EXPECT_EQ(b.size(), 8u + 75u);
+            EXPECT_EQ(b[8 + 2], 0x12);
+            EXPECT_EQ(b[8 + 17], 0x0D);
             EXPECT_EQ(b[8 + 30], 0x0A);
+            EXPECT_EQ(b.back(), 0x14);
+            rpms.push_back(b[8 + 18] | b[8 + 19] << 8);
         }
         arrivals.push_back(at);
     }
     ASSERT_GE(arrivals.size(), 10u);
+    // With option t the values come from the moving test pattern.
+    EXPECT_GE(rpms.size(), arrivals.size() - 2);
+    std::sort(rpms.begin(), rpms.end());
+    EXPECT_GT(std::unique(rpms.begin(), rpms.end()) - rpms.begin(), 5);
     std::vector<double> gaps;
     for (size_t i = 1; i < arrivals.size(); i++) gaps.push_back(arrivals[i] - arrivals[i - 1]);
     std::sort(gaps.begin(), gaps.end());
