@@ -130,7 +130,8 @@ protected:
 
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         log_file_ = std::filesystem::temp_directory_path() /
-                    (std::string("sv_") + info->name() + ".log");
+                    (std::string("sv_") + info->test_suite_name() + "_" + info->name() + ".log");
+        ASSERT_LT(log_file_.string().size(), sizeof log_path);
         std::snprintf(log_path, sizeof log_path, "%s", log_file_.string().c_str());
         std::ofstream(log_file_, std::ios::trunc).close();
         log_enabled = 1;
