@@ -131,13 +131,14 @@ std::string ReadAll(FILE* f) {
 }
 
 template <typename Server>
-RunResult RunClient(std::vector<std::string> args, uint16_t port, Server server) {
+RunResult RunClient(std::vector<std::string> args, uint16_t port, Server server, int silence_ms = 0) {
     args.insert(args.begin(), {"tarmis_dash", "--port", std::to_string(port)});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     DashOptions opt;
     Dash_DefaultOptions(opt);
     Dash_Reset();
+    if (silence_ms > 0) dash_silence_ms = silence_ms;
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
     EXPECT_EQ(Dash_ParseOptions(static_cast<int>(argv.size()), argv.data(), opt, out, err), -1);
@@ -361,6 +362,65 @@ TEST(DashSession, LostAcceptanceCtrlCAndBadBodiesInTheLiveBlock) {
     EXPECT_NE(lines[23].find("decode errors 1: unknown tag 0x63 at offset 3"), std::string::npos)
         << lines[23];
     EXPECT_EQ(lines[32].rfind("Received 4 updates at ", 0), 0u) << lines[32];
+}
+
+TEST(DashSession, KeepsTheChannelAliveAndReportsALostConnection) {
+    for (bool server_drops : {false, true}) {
+        Fake fake;
+        ASSERT_TRUE(fake.Open());
+        int quiet_packets = 0;
+        bool got_disconnect = false;
+        auto server = [&] {
+            Bytes in;
+            if (!fake.Receive(in, 3000)) return;
+            fake.Send(Oob("c1"));
+            if (!fake.Receive(in, 3000)) return;
+            fake.Send(Oob("j"));
+            Bytes p;
+            PutLong(p, 1);
+            PutLong(p, 0);
+            p.push_back(0x05);
+            fake.Send(p);
+            if (server_drops) {
+                // The reliable disconnect byte in front of an update body.
+                Bytes bye;
+                PutLong(bye, 2 | 0x80000000u);
+                PutLong(bye, 0);
+                bye.push_back(0x02);
+                bye.push_back(0x05);
+                fake.Send(bye);
+            }
+            // Then silence from this side; count what the client still sends.
+            auto deadline = Clock::now() + std::chrono::milliseconds(3500);
+            while (Clock::now() < deadline && fake.Receive(in, 1300)) {
+                ClientPacket cp;
+                std::vector<std::string> texts;
+                if (!ParseClientPacket(in, cp)) continue;
+                if (ReadCommands(cp.commands, texts)) got_disconnect = true;
+                else if (cp.ack == 1) quiet_packets++;
+            }
+        };
+        RunResult r = RunClient({"--json"}, fake.self.port, server, 2500);
+        std::string who = "127.0.0.1:" + std::to_string(fake.self.port);
+        EXPECT_EQ(r.code, 4);
+        EXPECT_FALSE(got_disconnect);   // nobody left to tell
+        std::vector<std::string> lines = Lines(r.out);
+        if (server_drops) {
+            EXPECT_EQ(r.err, who + " dropped this client\n");
+            ASSERT_EQ(lines.size(), 3u) << r.out;
+            EXPECT_EQ(lines[1].rfind("{\"seq\":2,", 0), 0u);
+            EXPECT_NE(lines[1].find("\"server_disconnect\":true,\"no_data\":true}"), std::string::npos);
+            EXPECT_LT(r.seconds, 1.0);
+        } else {
+            EXPECT_EQ(r.err, "connection lost: no packet from " + who + " for 2.5 s\n");
+            // The acknowledgement of update 1, then one packet a second.
+            EXPECT_GE(quiet_packets, 3);
+            EXPECT_LE(quiet_packets, 4);
+            ASSERT_EQ(lines.size(), 2u) << r.out;
+            EXPECT_EQ(lines[1].rfind("{\"stats\":{\"updates\":1,", 0), 0u);
+            EXPECT_GT(r.seconds, 2.4);
+        }
+    }
 }
 
 TEST(DashOptions, RefusesWhatCannotWork) {

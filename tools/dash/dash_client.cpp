@@ -11,6 +11,7 @@
 #include "tools/dash/dash_show.h"
 
 std::atomic<bool> dash_stop{false};
+int dash_silence_ms = DASH_SILENCE_MS;
 
 // ---- options ---------------------------------------------------------------
 
@@ -150,6 +151,7 @@ int Dash_ParseOptions(int argc, char** argv, DashOptions& opt, FILE* out, FILE* 
 
 void Dash_Reset() {
     dash_stop = false;
+    dash_silence_ms = DASH_SILENCE_MS;
     DashStats_Reset();
 }
 
@@ -393,7 +395,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
             bool flushed = s.next_command >= opt.num_commands && !DashChan_ReliablePending(s.chan);
             if (flushed || now >= flush_until) break;
         }
-        if (now - s.last_receive_ms > DASH_SILENCE_MS) {
+        if (now - s.last_receive_ms > dash_silence_ms) {
             lost = true;
             break;
         }
@@ -416,8 +418,8 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
         std::fprintf(err, "%s dropped this client\n", s.server_text);
         s.exit_code = DASH_EXIT_LOST;
     } else if (lost) {
-        std::fprintf(err, "connection lost: no packet from %s for %d s\n", s.server_text,
-                     DASH_SILENCE_MS / 1000);
+        std::fprintf(err, "connection lost: no packet from %s for %g s\n", s.server_text,
+                     dash_silence_ms / 1000.0);
         s.exit_code = DASH_EXIT_LOST;
     } else if (failed) {
         s.exit_code = DASH_EXIT_LOST;

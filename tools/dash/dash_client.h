@@ -14,7 +14,7 @@ constexpr int DASH_DEFAULT_TIMEOUT_MS = 3000;
 constexpr int DASH_MAX_COMMANDS = 64;          // --command options kept
 constexpr int DASH_RESEND_MS = 500;            // handshake request repeated
 constexpr int DASH_KEEPALIVE_MS = 1000;        // longest silence towards the server
-constexpr int DASH_SILENCE_MS = 15000;         // no packet for this long: connection lost
+constexpr int DASH_SILENCE_MS = 15000;         // default of dash_silence_ms
 constexpr int DASH_FLUSH_MS = 1000;            // wait for text commands to be taken on leaving
 
 // Exit codes.
@@ -42,6 +42,10 @@ struct DashOptions {
 
 // Set from another thread (Ctrl-C) to make the session leave cleanly.
 extern std::atomic<bool> dash_stop;
+// No packet from the server for this long: the connection counts as lost.
+// The server sends every 51 ms or so whatever the simulator does, and drops
+// a client after 15 s of silence itself (tests shorten it).
+extern int dash_silence_ms;
 
 // Puts the defaults into `opt`: 127.0.0.1:2047, name "tarmis_dash", device
 // type 0 (the fuller update), a qport from the clock, disconnect on leaving,
@@ -56,7 +60,8 @@ int Dash_ParseOptions(int argc, char** argv, DashOptions& opt, FILE* out, FILE* 
 // Prints the usage text.
 void Dash_PrintUsage(FILE* to);
 
-// Clears dash_stop and the reception statistics (tests run sessions in turn).
+// Clears dash_stop and the reception statistics and restores
+// dash_silence_ms (tests run sessions in turn).
 void Dash_Reset();
 
 // Runs one session against opt.server and returns the exit code. Updates,
