@@ -25,7 +25,7 @@ void Dash_PrintUsage(FILE* to) {
         "  --qport N         channel tag 0..65535 (from the clock)\n"
         "  --json            one JSON object per update on stdout\n"
         "  --count N         leave after N updates\n"
-        "  --duration S      leave after S seconds (decimals allowed)\n"
+        "  --duration S      leave S seconds after connecting (decimals allowed)\n"
         "  --command TEXT    send TEXT as a text command once connected (repeatable)\n"
         "  --disconnect      send the disconnect command on leaving (the default)\n"
         "  --no-disconnect   leave without the disconnect command\n"
