@@ -170,6 +170,7 @@ TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
     std::vector<std::string> texts;
     std::atomic<bool> got_disconnect{false};
     uint32_t highest_sent = 0;
+    int malformed = 0;
 
     auto server = [&] {
         Bytes in;
@@ -199,7 +200,10 @@ TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
             }
             if (!fake.Receive(in, 5)) continue;
             ClientPacket cp;
-            if (!ParseClientPacket(in, cp)) continue;
+            if (!ParseClientPacket(in, cp)) {
+                malformed++;
+                continue;
+            }
             // The first packet with the reliable commands is lost on the way.
             if (cp.reliable && !dropped_one) {
                 dropped_one = true;
@@ -225,6 +229,7 @@ TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
     EXPECT_EQ(texts, (std::vector<std::string>{"key 13", "key 27"}));
     EXPECT_TRUE(got_disconnect);
 
+    EXPECT_EQ(malformed, 0);
     ASSERT_FALSE(packets.empty());
     uint32_t last_seq = 0, last_ack = 0;
     for (const ClientPacket& p : packets) {
