@@ -37,9 +37,14 @@ static void Con_ToAnchor() {
 }
 
 void Con_ShowStatus() {
-    double now = static_cast<double>(static_cast<int32_t>(curtime));
-    if (now - status_lasttime < CON_STATUS_INTERVAL) return;
-    status_lasttime = now;
+    // Compared through the unsigned clock's difference, so the display keeps
+    // its pace when curtime passes 2^31 and when it wraps; a negative
+    // status_lasttime (the start-up value) means "never drawn".
+    if (status_lasttime >= 0.0) {
+        uint32_t last = static_cast<uint32_t>(status_lasttime);
+        if (Sys_Elapsed(curtime, last) < static_cast<int32_t>(CON_STATUS_INTERVAL)) return;
+    }
+    status_lasttime = static_cast<double>(curtime);
 
     int clients = Con_ConnectedClients();
 

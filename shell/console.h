@@ -10,8 +10,8 @@
 
 constexpr double CON_STATUS_INTERVAL = 2000.0;   // milliseconds between redraws
 
-// Time of the last redraw in milliseconds of curtime; -99999.0 at start-up
-// so that the first main-loop pass redraws.
+// Time of the last redraw in milliseconds of curtime (0 .. 2^32-1);
+// -99999.0 at start-up so that the first main-loop pass redraws.
 extern double status_lasttime;
 
 // Where the status text goes and how the cursor returns to the anchor;

@@ -1,9 +1,6 @@
-// tests/unit/tel_fake_sim.h: a simulator mapping built in memory.
-//
-// Lays out a byte buffer as the simulator does (header, buffer table,
-// variable headers, session-info text, frame buffers) with its own offsets,
-// written independently of the server's reading code, and routes the
-// connection's platform operations to it.
+// tests/unit/tel_fake_sim.h: a simulator mapping built in memory, laid out
+// with its own offsets (header, buffer table, variable headers, session
+// text, frames), and the connection's platform operations routed to it.
 #pragma once
 
 #include <cstdint>
@@ -14,83 +11,48 @@
 #include "telemetry/channels.h"
 #include "telemetry/session_info.h"
 #include "telemetry/sim_connection.h"
-#include "telemetry/snapshot.h"
 
 namespace fake {
 
-// Where the fake puts things.
-constexpr int VAR_TABLE = 512;
-constexpr int SESSION_TEXT = 4096;
-constexpr int FRAMES = 16384;
-constexpr int FRAME_LEN = 64;
+constexpr int VAR_TABLE = 512, SESSION_TEXT = 4096, FRAMES = 16384, FRAME_LEN = 64;
 constexpr int VIEW_SIZE = 32768;
+// Frame layout: IsOnTrack is one byte at 0, the others four bytes each.
+enum { ON = 0, THROTTLE = 4, BRAKE = 8, WARN = 12, FLAGS = 16, RPM = 20, SHIFT = 24,
+       GEAR = 28, SPEED = 32, LAP = 36, FUEL = 40, WATER = 44, OIL = 48 };
 
-// Frame layout of the thirteen variables.
-constexpr int OFF_IS_ON_TRACK = 0;  // one byte
-constexpr int OFF_THROTTLE = 4;
-constexpr int OFF_BRAKE = 8;
-constexpr int OFF_ENGINE_WARNINGS = 12;
-constexpr int OFF_SESSION_FLAGS = 16;
-constexpr int OFF_RPM = 20;
-constexpr int OFF_SHIFT = 24;
-constexpr int OFF_GEAR = 28;
-constexpr int OFF_SPEED = 32;
-constexpr int OFF_LAP = 36;
-constexpr int OFF_FUEL = 40;
-constexpr int OFF_WATER = 44;
-constexpr int OFF_OIL = 48;
-
-struct Var {
-    const char* name;
-    int offset;
-};
-
-inline const std::vector<Var>& StandardVars() {
-    static const std::vector<Var> vars = {
-        {"Speed", OFF_SPEED},         {"IsOnTrack", OFF_IS_ON_TRACK},
-        {"Throttle", OFF_THROTTLE},   {"Brake", OFF_BRAKE},
-        {"EngineWarnings", OFF_ENGINE_WARNINGS}, {"SessionFlags", OFF_SESSION_FLAGS},
-        {"RPM", OFF_RPM},             {"ShiftIndicatorPct", OFF_SHIFT},
-        {"Gear", OFF_GEAR},           {"Lap", OFF_LAP},
-        {"FuelLevel", OFF_FUEL},      {"WaterTemp", OFF_WATER},
-        {"OilTemp", OFF_OIL},
-    };
-    return vars;
+struct Var { const char* name; int offset; };
+inline std::vector<Var> StandardVars() {
+    return {{"Speed", SPEED}, {"IsOnTrack", ON}, {"Throttle", THROTTLE}, {"Brake", BRAKE},
+            {"EngineWarnings", WARN}, {"SessionFlags", FLAGS}, {"RPM", RPM},
+            {"ShiftIndicatorPct", SHIFT}, {"Gear", GEAR}, {"Lap", LAP}, {"FuelLevel", FUEL},
+            {"WaterTemp", WATER}, {"OilTemp", OIL}};
 }
 
 inline std::vector<uint8_t> mem;
 inline int64_t now_seconds = 1000;
-inline int waits = 0;
-inline int sleeps = 0;
-inline bool mapping_exists = true;
-inline bool event_exists = true;
-// Called from the event wait: the "simulator" may write a frame then.
-inline void (*on_wait)() = nullptr;
-// Called on each read of the view, before the bytes are copied.
-inline void (*on_read)(const uint8_t* src, size_t len) = nullptr;
+inline int waits = 0, sleeps = 0;
+inline bool mapping_exists = true, event_exists = true;
+inline void (*on_wait)() = nullptr;                              // simulator acts during the wait
+inline void (*on_read)(const uint8_t* src, size_t len) = nullptr; // ... or during a read
 
 inline void PutInt(size_t at, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    for (int i = 0; i < 4; i++) mem.at(at + i) = static_cast<uint8_t>(u >> (8 * i));
+    for (int i = 0; i < 4; i++) mem.at(at + i) = static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i));
 }
 inline void PutFloat(size_t at, float v) {
-    uint32_t u;
-    std::memcpy(&u, &v, 4);
-    PutInt(at, static_cast<int32_t>(u));
+    int32_t i;
+    std::memcpy(&i, &v, 4);
+    PutInt(at, i);
 }
-
+inline size_t FrameAt(int buf) { return FRAMES + static_cast<size_t>(buf) * 1024; }
 inline void SetStatus(int32_t v) { PutInt(4, v); }
 inline void SetBufferCount(int32_t v) { PutInt(32, v); }
 inline void SetFrameLength(int32_t v) { PutInt(36, v); }
 inline void SetTick(int buf, int32_t tick) { PutInt(48 + 16 * buf, tick); }
 inline void SetFrameOffset(int buf, int32_t off) { PutInt(48 + 16 * buf + 4, off); }
-inline size_t FrameAt(int buf) { return FRAMES + static_cast<size_t>(buf) * 1024; }
-
 inline void SetSessionText(const std::string& text) {
     PutInt(20, SESSION_TEXT);
     std::memcpy(&mem.at(SESSION_TEXT), text.c_str(), text.size() + 1);
 }
-
 inline void SetVars(const std::vector<Var>& vars) {
     PutInt(24, static_cast<int32_t>(vars.size()));
     PutInt(28, VAR_TABLE);
@@ -102,30 +64,26 @@ inline void SetVars(const std::vector<Var>& vars) {
     }
 }
 
-// Values of one frame; written into buffer `buf` with its tick count.
 struct Frame {
     uint8_t on_track = 1;
-    float throttle = 0.0f, brake = 0.0f, rpm = 0.0f, shift = 0.0f, speed = 0.0f;
+    float throttle = 0, brake = 0, rpm = 0, shift = 0, speed = 0, fuel = 0, water = 0, oil = 0;
     int32_t warnings = 0, flags = 0, gear = 0, lap = 0;
-    float fuel = 0.0f, water = 0.0f, oil = 0.0f;
 };
-
 inline void WriteFrame(int buf, int32_t tick, const Frame& f) {
     size_t at = FrameAt(buf);
-    mem.at(at + OFF_IS_ON_TRACK) = f.on_track;
-    PutFloat(at + OFF_THROTTLE, f.throttle);
-    PutFloat(at + OFF_BRAKE, f.brake);
-    PutInt(at + OFF_ENGINE_WARNINGS, f.warnings);
-    PutInt(at + OFF_SESSION_FLAGS, f.flags);
-    PutFloat(at + OFF_RPM, f.rpm);
-    PutFloat(at + OFF_SHIFT, f.shift);
-    PutInt(at + OFF_GEAR, f.gear);
-    PutFloat(at + OFF_SPEED, f.speed);
-    PutInt(at + OFF_LAP, f.lap);
-    PutFloat(at + OFF_FUEL, f.fuel);
-    PutFloat(at + OFF_WATER, f.water);
-    PutFloat(at + OFF_OIL, f.oil);
+    mem.at(at + ON) = f.on_track;
+    const std::pair<int, float> floats[] = {{THROTTLE, f.throttle}, {BRAKE, f.brake}, {RPM, f.rpm},
+        {SHIFT, f.shift}, {SPEED, f.speed}, {FUEL, f.fuel}, {WATER, f.water}, {OIL, f.oil}};
+    for (auto [off, v] : floats) PutFloat(at + off, v);
+    const std::pair<int, int32_t> ints[] = {{WARN, f.warnings}, {FLAGS, f.flags}, {GEAR, f.gear},
+                                            {LAP, f.lap}};
+    for (auto [off, v] : ints) PutInt(at + off, v);
     SetTick(buf, tick);
+}
+inline Frame WithRpm(float rpm) {
+    Frame f;
+    f.rpm = rpm;
+    return f;
 }
 
 inline ShmHandle OpenMapping(const char*) { return mapping_exists ? 11 : SHM_NONE; }
@@ -145,8 +103,9 @@ inline void Read(void* dst, const uint8_t* src, size_t len) {
     std::memcpy(dst, src, len);
 }
 
-// A connected simulator with `buffers` frame buffers (all tick 0), the
-// thirteen variables and an empty session text; everything else reset.
+// A running simulator with `buffers` frame buffers (tick 0), the thirteen
+// variables and an empty session text; all telemetry state reset. A view too
+// small for that stays all zero.
 inline void Install(int buffers = 3, size_t view_size = VIEW_SIZE) {
     Sim_Reset();
     Tel_ResetChannels();
@@ -154,14 +113,12 @@ inline void Install(int buffers = 3, size_t view_size = VIEW_SIZE) {
     Snap_Reset();
     mem.assign(view_size, 0);
     now_seconds = 1000;
-    waits = 0;
-    sleeps = 0;
-    mapping_exists = true;
-    event_exists = true;
+    waits = sleeps = 0;
+    mapping_exists = event_exists = true;
     on_wait = nullptr;
     on_read = nullptr;
     sim_platform = SimPlatform{OpenMapping, MapView, OpenEvent, WaitEvent, WallSeconds, Sleep, Read};
-    if (view_size < static_cast<size_t>(FRAMES + 4 * 1024)) return;
+    if (view_size < static_cast<size_t>(VIEW_SIZE)) return;
     SetStatus(1);
     SetBufferCount(buffers);
     SetFrameLength(FRAME_LEN);
