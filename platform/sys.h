@@ -22,8 +22,8 @@ void Sys_InstallCtrlHandler(void (*handler)());
 [[noreturn]] void Sys_Exit(int code);
 
 // Writes the current directory into `buf` (at most `size` bytes, terminator
-// included) and returns its length; returns 0 when it cannot be read or
-// does not fit, and then leaves `buf` empty.
+// included) and returns its length. Returns 0 when it cannot be read and -1
+// when it does not fit; `buf` is then left empty.
 int Sys_CurrentDirectory(char* buf, int size);
 
 // The directory separator of this system's paths.

@@ -1,6 +1,7 @@
 // platform/linux/sys_linux.cpp: process, clock and console operations on Linux.
 #include "platform/sys.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -58,8 +59,9 @@ void Sys_Exit(int code) {
 int Sys_CurrentDirectory(char* buf, int size) {
     if (size <= 0) return 0;
     if (getcwd(buf, static_cast<size_t>(size)) == nullptr) {
+        int err = errno;
         buf[0] = 0;
-        return 0;
+        return err == ERANGE ? -1 : 0;
     }
     return static_cast<int>(std::strlen(buf));
 }

@@ -41,7 +41,7 @@ int Sys_CurrentDirectory(char* buf, int size) {
     // A directory that does not fit returns the size it needs, unwritten.
     if (n == 0 || n >= static_cast<DWORD>(size)) {
         buf[0] = 0;
-        return 0;
+        return n == 0 ? 0 : -1;
     }
     return static_cast<int>(n);
 }

@@ -1,0 +1,4 @@
+// shell/main.cpp: the program's entry point.
+#include "shell/sys.h"
+
+int main(int argc, char** argv) { Sys_Main(argc, argv); }

@@ -1,0 +1,212 @@
+// tests/integration/harness.cpp: process control for the integration tests.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#ifndef TARMIS_NATIVE_DIR
+#define TARMIS_NATIVE_DIR "."
+#endif
+
+Proc::~Proc() { Harness_Kill(*this); }
+
+std::string Harness_NativeProgram(const char* name) {
+    return std::string(TARMIS_NATIVE_DIR) + "/" + name;
+}
+
+std::string Harness_WinDir() {
+    const char* d = std::getenv("TARMIS_WIN_DIR");
+    return d ? d : "";
+}
+
+bool Harness_HaveWine() {
+    return !Harness_WinDir().empty() && access("/usr/bin/wine", X_OK) == 0;
+}
+
+double Harness_NowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+static std::string Harness_TempDir() {
+    char tmpl[] = "/tmp/tarmis_it_XXXXXX";
+    const char* d = mkdtemp(tmpl);
+    return d ? d : "/tmp";
+}
+
+bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
+                   const std::string& dir) {
+    p.dir = dir.empty() ? Harness_TempDir() : dir;
+    p.wine = wine;
+    std::vector<std::string> args;
+    if (wine) args.push_back("/usr/bin/wine");
+    args.insert(args.end(), argv.begin(), argv.end());
+
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        // The program decides for itself what to do with these signals.
+        signal(SIGINT, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (chdir(p.dir.c_str()) != 0) _exit(126);
+        dup2(fds[1], STDOUT_FILENO);
+        int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) dup2(err, STDERR_FILENO);
+        int in = open("/dev/null", O_RDONLY);
+        if (in >= 0) dup2(in, STDIN_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        if (wine) setenv("WINEDEBUG", "-all", 1);
+        std::vector<char*> cargv;
+        for (auto& a : args) cargv.push_back(const_cast<char*>(a.c_str()));
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    close(fds[1]);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    p.pid = pid;
+    p.out_fd = fds[0];
+    p.out.clear();
+    p.exited = false;
+    p.exit_code = -1;
+    return true;
+}
+
+bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
+                          bool wine, const std::string& dir) {
+    std::vector<std::string> argv;
+    argv.push_back(wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name));
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Harness_Start(p, argv, wine, dir);
+}
+
+static void Harness_Reap(Proc& p, bool block) {
+    if (p.pid <= 0 || p.exited) return;
+    int status = 0;
+    pid_t r = waitpid(p.pid, &status, block ? 0 : WNOHANG);
+    if (r == p.pid) {
+        p.exited = true;
+        p.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+}
+
+void Harness_Poll(Proc& p, int timeout_ms) {
+    if (p.out_fd >= 0) {
+        pollfd pfd{p.out_fd, POLLIN, 0};
+        if (poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms) > 0) {
+            char buf[4096];
+            for (;;) {
+                ssize_t n = read(p.out_fd, buf, sizeof(buf));
+                if (n > 0) {
+                    p.out.append(buf, static_cast<size_t>(n));
+                    continue;
+                }
+                if (n == 0) {  // every writer has gone
+                    close(p.out_fd);
+                    p.out_fd = -1;
+                }
+                break;
+            }
+        }
+    } else if (timeout_ms > 0) {
+        usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
+    }
+    Harness_Reap(p, false);
+}
+
+bool Harness_WaitOutput(Proc& p, const std::string& needle, int timeout_ms) {
+    double end = Harness_NowMs() + timeout_ms;
+    for (;;) {
+        if (p.out.find(needle) != std::string::npos) return true;
+        double left = end - Harness_NowMs();
+        if (left <= 0) return false;
+        if (p.exited && p.out_fd < 0) return false;
+        Harness_Poll(p, static_cast<int>(std::min(left, 50.0)) + 1);
+    }
+}
+
+bool Harness_WaitExit(Proc& p, int timeout_ms) {
+    double end = Harness_NowMs() + timeout_ms;
+    while (!p.exited) {
+        double left = end - Harness_NowMs();
+        if (left <= 0) return false;
+        Harness_Poll(p, static_cast<int>(std::min(left, 20.0)) + 1);
+    }
+    // Collect what is still in the pipe.
+    if (p.out_fd >= 0) Harness_Poll(p, 0);
+    return true;
+}
+
+void Harness_Interrupt(Proc& p) {
+    if (p.pid > 0 && !p.exited) kill(p.pid, SIGINT);
+}
+
+void Harness_Kill(Proc& p) {
+    if (p.pid > 0) {
+        kill(-p.pid, SIGKILL);  // the group: wine's helpers too
+        if (!p.exited) {
+            kill(p.pid, SIGKILL);
+            Harness_Reap(p, true);
+        }
+    }
+    if (p.out_fd >= 0) {
+        close(p.out_fd);
+        p.out_fd = -1;
+    }
+}
+
+int Harness_FreeUdpPort() {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    int port = 0;
+    socklen_t len = sizeof(a);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+std::string Harness_ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> Harness_Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}

@@ -1,0 +1,67 @@
+// tests/integration/harness.h: runs the real programs as a user would.
+//
+// Each program starts in a temporary directory of its own with its standard
+// output captured through a pipe (standard error goes to "stderr.txt" there).
+// Every wait is bounded, and a Proc kills its process group when it goes out
+// of scope, so no test leaves a program running or hangs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct Proc {
+    pid_t pid = -1;
+    int out_fd = -1;          // read end of the stdout pipe
+    std::string dir;          // the program's working directory
+    std::string out;          // everything read from stdout so far
+    bool exited = false;
+    int exit_code = -1;       // valid when exited; 128 + signal when killed
+    bool wine = false;
+
+    Proc() = default;
+    Proc(const Proc&) = delete;
+    Proc& operator=(const Proc&) = delete;
+    ~Proc();
+};
+
+// The native build's program `name`.
+std::string Harness_NativeProgram(const char* name);
+// The Windows build's directory (TARMIS_WIN_DIR) or "" when not set.
+std::string Harness_WinDir();
+// True when the Windows build and Wine can be used by this run.
+bool Harness_HaveWine();
+
+// Starts `argv` (argv[0] a path). With `wine`, argv[0] is a Windows .exe
+// that runs under wine. `dir` is the working directory, or "" for a new
+// temporary one. Returns false when the program cannot be started.
+bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine = false,
+                   const std::string& dir = "");
+// Starts the named program of the native build, or of the Windows build
+// under Wine: Harness_StartProgram(p, "tarmis_server", {"-t"}, wine).
+bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
+                          bool wine, const std::string& dir = "");
+
+// Reads what the program has written so far, waiting at most `timeout_ms`
+// for something to arrive. Notes the exit when the program has ended.
+void Harness_Poll(Proc& p, int timeout_ms);
+// Waits until stdout holds `needle`, the program ends, or `timeout_ms`
+// passes. Returns true when `needle` was seen.
+bool Harness_WaitOutput(Proc& p, const std::string& needle, int timeout_ms);
+// Waits at most `timeout_ms` for the program to end; true when it has.
+bool Harness_WaitExit(Proc& p, int timeout_ms);
+
+// Sends Ctrl-C (SIGINT) to the program.
+void Harness_Interrupt(Proc& p);
+// Kills the program and everything in its process group, and reaps it.
+void Harness_Kill(Proc& p);
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+int Harness_FreeUdpPort();
+// The whole content of a file, or "" when it cannot be read.
+std::string Harness_ReadFile(const std::string& path);
+// Lines of `text`, without their line ends.
+std::vector<std::string> Harness_Lines(const std::string& text);
+// Milliseconds of a monotonic clock.
+double Harness_NowMs();
