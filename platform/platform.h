@@ -11,3 +11,4 @@
 
 #include "platform/sys.h"
 #include "platform/net.h"
+#include "platform/window.h"

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "shell/log.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
@@ -123,6 +124,8 @@ void Sys_Main(int argc, char** argv) {
 
     // Telemetry: snapshot lock, then the telemetry thread.
     // Relay: the queue and its events, then the relay thread.
+    Relay_Init();
+    Relay_StartThread();
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
     std::fflush(stdout);
