@@ -1,6 +1,7 @@
-// The relay through the real Linux key path: 12-byte datagrams to the
-// abstract address "\0iRacingSim/SimWinClass", received here by a socket
-// that stands where the simulator's window would be.
+// The relay through the real Linux key path: 12-byte datagrams on an
+// abstract datagram address, received here by a socket that stands where
+// the simulator's window would be. The address is one of this test's own,
+// so that a simulator stand-in running meanwhile keeps the real one.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,26 +30,23 @@ uint32_t LittleLong(const unsigned char* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// Binds the simulator's address, retrying for a while in case another test
-// holds it. Returns -1 when it stays taken.
-int BindSimAddress() {
-    static const char name[] = "\0iRacingSim/SimWinClass";
+// Binds the abstract address `name` and points the relay's key messages at
+// it. Returns -1 when it cannot.
+int BindKeyAddress(const std::string& name) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, name, sizeof(name) - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof(name) - 1);
-    for (int attempt = 0; attempt < 40; attempt++) {
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-            timeval tv{2, 0};
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-            return fd;
-        }
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return -1;
     }
-    return -1;
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    Sys_SetKeyAddressForTests(name.c_str());
+    return fd;
 }
 
 // Runs `text` on a relay thread of its own and collects `expect` messages
@@ -81,9 +79,9 @@ long MsBetween(const Received& a, const Received& b) {
 }  // namespace
 
 TEST(RelayWindow, KeyCommandsReachTheSimulatorAddressAsKeyMessages) {
-    int fd = BindSimAddress();
-    if (fd < 0) GTEST_SKIP() << "the simulator address is held by another process";
     Relay_Reset();
+    int fd = BindKeyAddress("tarmis_relay_test_" + std::to_string(getpid()));
+    ASSERT_GE(fd, 0);
 
     std::vector<Received> got = Press(fd, "key 13", 2);
     ASSERT_EQ(got.size(), 2u);
@@ -126,4 +124,5 @@ TEST(RelayWindow, KeyCommandsReachTheSimulatorAddressAsKeyMessages) {
     Relay_SendKey("13");
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_LT(took.count(), 1000);
+    Sys_SetKeyAddressForTests(nullptr);
 }
