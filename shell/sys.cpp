@@ -5,8 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "net/byte_order.h"
+#include "net/msg.h"
+#include "net/udp.h"
 #include "platform/platform.h"
 #include "relay/relay.h"
+#include "server/clients.h"
+#include "server/intake.h"
+#include "server/send.h"
 #include "shell/log.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
@@ -128,6 +134,14 @@ void Sys_Main(int argc, char** argv) {
     Relay_StartThread();
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
+    ByteOrder_Init();
+    if (!Sys_NetStartup()) Sys_Error("Winsock initialization failed");
+    uint16_t port = listen_port != 0 ? listen_port : DEFAULT_PORT;
+    net_udp_socket = UDP_OpenSocket(port);
+    net_received.data = net_received_data.data();
+    net_received.maxsize = NET_RECEIVED_SIZE;
+    NET_PrintLocalAddresses();
+    std::printf("Port = %i\n", port);
     std::fflush(stdout);
 
     // Console: status anchor.
@@ -135,11 +149,20 @@ void Sys_Main(int argc, char** argv) {
     uint32_t previous = curtime;
 
     for (;;) {
-        Sys_SleepMicroseconds(100);  // until the UDP socket exists
+        // A datagram or 100 microseconds, whichever comes first; after a
+        // failed wait the pass starts again.
+        if (Sys_WaitForSocket(net_udp_socket, 100) < 0) continue;
 
+        // Both clocks advance by the same unsigned step, so they wrap
+        // together and every comparison on them is a signed difference.
         uint32_t now = Sys_GetMilliseconds();
+        server_time += now - previous;
         curtime = now;
         previous = now;
-        (void)previous;
+
+        SV_CheckClientTimeouts();
+        SV_ReadPackets();
+        frame_count++;
+        SV_SendUpdates();
     }
 }

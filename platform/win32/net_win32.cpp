@@ -85,6 +85,31 @@ int Sys_NetLastError() {
     return net_last_error;
 }
 
+// Short texts of the socket errors the server is likely to meet.
+static const char* Sys_WinsockErrorName(int code) {
+    switch (code) {
+    case WSAEINTR: return "Interrupted function call";
+    case WSAEACCES: return "Permission denied";
+    case WSAEFAULT: return "Bad address";
+    case WSAEINVAL: return "Invalid argument";
+    case WSAEMFILE: return "Too many open sockets";
+    case WSAEWOULDBLOCK: return "Resource temporarily unavailable";
+    case WSAENOTSOCK: return "Socket operation on nonsocket";
+    case WSAEMSGSIZE: return "Message too long";
+    case WSAEADDRINUSE: return "Address already in use";
+    case WSAEADDRNOTAVAIL: return "Cannot assign requested address";
+    case WSAENETDOWN: return "Network is down";
+    case WSAENETUNREACH: return "Network is unreachable";
+    case WSAENETRESET: return "Network dropped connection on reset";
+    case WSAECONNRESET: return "Connection reset by peer";
+    case WSAENOBUFS: return "No buffer space available";
+    case WSAECONNREFUSED: return "Connection refused";
+    case WSAEHOSTUNREACH: return "No route to host";
+    case WSANOTINITIALISED: return "Successful WSAStartup not yet performed";
+    default: return nullptr;
+    }
+}
+
 const char* Sys_NetErrorText(int code) {
     static thread_local char text[256];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -92,7 +117,12 @@ const char* Sys_NetErrorText(int code) {
     // The system's text ends with a line break; the callers add their own.
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) n--;
     if (n == 0) {
-        std::snprintf(text, sizeof text, "Winsock error %d", code);
+        // Some systems (Wine among them) have no text for socket errors.
+        const char* known = Sys_WinsockErrorName(code);
+        if (known != nullptr)
+            std::snprintf(text, sizeof text, "%s (%d)", known, code);
+        else
+            std::snprintf(text, sizeof text, "Winsock error %d", code);
     } else {
         text[n] = 0;
     }
