@@ -7,8 +7,10 @@
 //   net.h     the UDP socket and the host's addresses
 //   shm.h     the simulator's shared memory and data-valid event, wall clock
 //   window.h  the simulator's window and the key messages posted to it
+//   dashnet.h the dashboard stand-in's own UDP socket and terminal check
 #pragma once
 
 #include "platform/sys.h"
 #include "platform/net.h"
 #include "platform/window.h"
+#include "platform/dashnet.h"
