@@ -7,6 +7,8 @@
 //   net.h     the UDP socket and the host's addresses
 //   shm.h     the simulator's shared memory and data-valid event, wall clock
 //   window.h  the simulator's window and the key messages posted to it
+//   simhost.h the simulator's side of those objects (the stand-in simulator)
 #pragma once
 
+#include "platform/simhost.h"
 #include "platform/sys.h"
