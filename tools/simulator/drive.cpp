@@ -96,7 +96,10 @@ void Drive_Step(double dt) {
         throttle_target = 0.3 + 0.45 * v * v;
         accel = (limit - c.speed) * 2.0;
     }
-    c.throttle = Drive_Approach(c.throttle, throttle_target, 6.0, dt);
+    // Off the throttle before the brake goes on, as a driver does.
+    bool braking = brake_target > 0;
+    if (braking && c.throttle > 0.2) brake_target = 0;
+    c.throttle = Drive_Approach(c.throttle, throttle_target, braking ? 12.0 : 6.0, dt);
     c.brake = Drive_Approach(c.brake, brake_target, 10.0, dt);
     c.speed = std::max(0.0, c.speed + accel * dt);
     c.long_accel = accel;
