@@ -31,9 +31,3 @@ SysWindow Sys_FindSimWindow();
 // first and `flags` as second parameter. Never waits for the receiver and
 // reports nothing; a message for no window is dropped.
 void Sys_PostKeyMessage(SysWindow window, uint32_t message, uint32_t key, uint32_t flags);
-
-// Tests: on Linux, key messages go to the abstract address `name` (without
-// its leading zero byte, at most 100 characters) instead of the
-// simulator's, so that a test can listen without taking the simulator's
-// address; null goes back to the simulator's. Windows: no effect.
-void Sys_SetKeyAddressForTests(const char* name);

@@ -7,35 +7,24 @@
 #include "platform/window.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-static const char SIM_ADDRESS_NAME[] = "iRacingSim/SimWinClass";
-constexpr size_t KEY_NAME_SIZE = 101;   // a name of at most 100 characters
+// The leading zero byte makes the name abstract; no file is made.
+static const char SIM_ADDRESS[] = "\0iRacingSim/SimWinClass";
 
-static char key_name[KEY_NAME_SIZE];    // empty: the simulator's name
 static sockaddr_un sim_address;
 static socklen_t sim_address_len;
 static int sim_socket = -1;
 
-void Sys_SetKeyAddressForTests(const char* name) {
-    key_name[0] = 0;
-    if (name != nullptr) std::snprintf(key_name, sizeof(key_name), "%s", name);
-}
-
 SysWindow Sys_FindSimWindow() {
-    const char* name = key_name[0] != 0 ? key_name : SIM_ADDRESS_NAME;
-    size_t n = std::strlen(name);
-    static_assert(KEY_NAME_SIZE + 1 <= sizeof(sim_address.sun_path), "name must fit");
+    static_assert(sizeof(SIM_ADDRESS) - 1 <= sizeof(sim_address.sun_path), "name must fit");
     sim_address = sockaddr_un{};
     sim_address.sun_family = AF_UNIX;
-    // The leading zero byte makes the name abstract; no file is made.
-    sim_address.sun_path[0] = 0;
-    std::memcpy(sim_address.sun_path + 1, name, n);
-    sim_address_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+    std::memcpy(sim_address.sun_path, SIM_ADDRESS, sizeof(SIM_ADDRESS) - 1);
+    sim_address_len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof(SIM_ADDRESS) - 1);
     return &sim_address;
 }
 

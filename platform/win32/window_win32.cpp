@@ -17,5 +17,3 @@ void Sys_PostKeyMessage(SysWindow window, uint32_t message, uint32_t key, uint32
     PostMessageA(reinterpret_cast<HWND>(window), static_cast<UINT>(message),
                  static_cast<WPARAM>(key), static_cast<LPARAM>(flags));
 }
-
-void Sys_SetKeyAddressForTests(const char*) {}
