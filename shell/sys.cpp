@@ -10,6 +10,9 @@
 #include "net/msg.h"
 #include "net/udp.h"
 #include "platform/platform.h"
+#include "server/clients.h"
+#include "server/intake.h"
+#include "server/send.h"
 #include "shell/console.h"
 #include "shell/log.h"
 #include "telemetry/sim_connection.h"
@@ -153,10 +156,17 @@ void Sys_Main(int argc, char** argv) {
         // failed wait the pass starts again.
         if (Sys_WaitForSocket(net_udp_socket, 100) < 0) continue;
 
+        // Both clocks advance by the same unsigned step, so they wrap
+        // together and every comparison on them is a signed difference.
         uint32_t now = Sys_GetMilliseconds();
+        server_time += now - previous;
         curtime = now;
         previous = now;
-        (void)previous;
+
+        SV_CheckClientTimeouts();
+        SV_ReadPackets();
+        frame_count++;
+        SV_SendUpdates();
         Con_ShowStatus();
     }
 }
