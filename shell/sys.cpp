@@ -10,6 +10,7 @@
 #include "net/msg.h"
 #include "net/udp.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "server/clients.h"
 #include "server/intake.h"
 #include "server/send.h"
@@ -134,6 +135,8 @@ void Sys_Main(int argc, char** argv) {
     // the telemetry thread, which runs for the life of the process.
     std::thread(Tel_Thread).detach();
     // Relay: the queue and its events, then the relay thread.
+    Relay_Init();
+    Relay_StartThread();
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
     ByteOrder_Init();

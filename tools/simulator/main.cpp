@@ -1,0 +1,362 @@
+// tools/simulator/main.cpp: the stand-in simulator: options, start-up, the
+// frame loop, key reports and the way out.
+//
+// Standard output carries only these lines, each flushed at once:
+//   start-up lines ("tarmis_simulator: ..."), left out with --quiet
+//   "READY"                                 mapping, event and window exist
+//   "KEY WM_KEYDOWN 13 0x00000000 123456"   one per key message received
+//   "FRAME ..."                             once a second with --verbose
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+#include "tools/simulator/drive.h"
+#include "tools/simulator/field.h"
+#include "tools/simulator/layout.h"
+#include "tools/simulator/script.h"
+#include "tools/simulator/sessioninfo.h"
+#include "tools/simulator/variables.h"
+
+static const char* const SIM_MAPPING_NAME = "Local\\IRSDKMemMapFileName";
+static const char* const SIM_EVENT_NAME = "Local\\IRSDKDataValidEvent";
+static const char* const SIM_WINDOW_CLASS = "iRacingSim";
+static const char* const SIM_WINDOW_TITLE = "iRacing.com Simulator";
+static const char* const SIM_CHILD_CLASS = "SimWinClass";
+
+constexpr int SIM_DEFAULT_FPS = 60;
+constexpr int SIM_EXIT_BAD_USAGE = 2;
+constexpr int SIM_EXIT_BUSY = 3;
+
+struct SimOptions {
+    const char* script = nullptr;
+    int fps = SIM_DEFAULT_FPS;
+    bool quiet = false;
+    bool verbose = false;
+    uint32_t seed = 1;
+    bool post = false;
+    uint32_t post_message = 0, post_key = 0, post_flags = 0;
+    bool probe = false;
+    const char* dump = nullptr;
+    int wait_ms = 1000;
+};
+
+static SimOptions sim_options;
+static std::mutex sim_out_lock;
+static std::atomic<bool> sim_stop;
+static std::atomic<bool> sim_done;
+static uint8_t* sim_view;
+static char sim_info[INFO_TEXT_SIZE];
+static int sim_info_frames;      // frames since the race's text was last rebuilt
+static bool sim_info_pending;
+
+__attribute__((format(gnu_printf, 1, 2))) static void Sim_Print(const char* fmt, ...) {
+    std::lock_guard<std::mutex> hold(sim_out_lock);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+}
+
+// Runs on the window's thread for every key message that arrives.
+static void Sim_OnKey(uint32_t message, uint32_t wparam, uint32_t lparam) {
+    char name[16];
+    if (message == 0x0100)
+        std::snprintf(name, sizeof name, "WM_KEYDOWN");
+    else if (message == 0x0101)
+        std::snprintf(name, sizeof name, "WM_KEYUP");
+    else
+        std::snprintf(name, sizeof name, "0x%04X", message);
+    Sim_Print("KEY %s %u 0x%08X %u\n", name, wparam, lparam, Sys_PlatformTimer());
+}
+
+// Clears the status bit and ends the process; the named objects stay.
+[[noreturn]] static void Sim_Shutdown(int code) {
+    if (sim_view != nullptr) Layout_SetStatus(false);
+    SimHost_StopWindow();
+    std::fflush(stdout);
+    sim_done.store(true);
+    Sys_Exit(code);
+}
+
+// Ctrl-C, Ctrl-Break, closing the console, SIGINT, SIGTERM: the frame loop
+// sees the request within a few milliseconds and shuts down; should it not,
+// the status bit is cleared here.
+static void Sim_CtrlHandler() {
+    sim_stop.store(true);
+    for (int i = 0; i < 200 && !sim_done.load(); i++) Sys_SleepMilliseconds(10);
+    if (!sim_done.load() && sim_view != nullptr) Layout_SetStatus(false);
+    Sys_Exit(0);
+}
+
+static bool Sim_WaitUntil(std::chrono::steady_clock::time_point when) {
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+        if (sim_stop.load()) return false;
+        auto now = Clock::now();
+        if (now >= when) return true;
+        auto slice = now + std::chrono::milliseconds(10);
+        std::this_thread::sleep_until(when < slice ? when : slice);
+    }
+}
+
+static void Sim_PublishVars() {
+    static LayoutVarHeader headers[LAYOUT_MAX_VARS];
+    int n = Var_PublishedHeaders(headers, LAYOUT_MAX_VARS);
+    Layout_WriteVarHeaders(headers, n);
+}
+
+static void Sim_GeneratedInfo() {
+    int len = Info_Build(sim_info, sizeof sim_info);
+    Layout_SetSessionInfo(sim_info, len);
+    sim_info_frames = 0;
+    sim_info_pending = false;
+}
+
+static int v_session_tick = -1;
+
+// Publishes the working frame with the next tick count and signals it.
+static void Sim_EmitFrame() {
+    Var_SetInt(v_session_tick, 0, Layout_LastTick() + 1);
+    Layout_PublishFrame(var_frame);
+    SimHost_SignalEvent();
+}
+
+// One frame of the race: the cars move, the text follows the results (at
+// most once a second, as a reader rescans it only now and then anyway).
+static void Sim_DriveFrame() {
+    Field_Step(1.0 / sim_options.fps);
+    Drive_WriteVars();
+    Field_WriteVars(Layout_LastTick() + 1);
+    if (Field_TakeNews()) sim_info_pending = true;
+    if (sim_info_pending && ++sim_info_frames >= sim_options.fps) Sim_GeneratedInfo();
+    Sim_EmitFrame();
+    if (sim_options.verbose && Layout_LastTick() % sim_options.fps == 0) {
+        const FieldCar& p = field_cars[FIELD_PLAYER];
+        Sim_Print("FRAME tick %d lap %d gear %d rpm %.0f speed %.1f fuel %.2f place %d last %.3f\n",
+                  Layout_LastTick(), p.laps_done + 1, drive_car.gear, drive_car.rpm,
+                  drive_car.speed, drive_car.fuel, p.place, static_cast<double>(p.last_time));
+    }
+}
+
+[[noreturn]] static void Sim_Usage(const char* msg) {
+    if (msg != nullptr) std::fprintf(stderr, "tarmis_simulator: %s\n", msg);
+    std::fprintf(stderr,
+                 "usage: tarmis_simulator [--script FILE] [--fps N] [--quiet] [--verbose] [--seed N]\n"
+                 "       tarmis_simulator --post down|up|MESSAGE KEY FLAGS\n"
+                 "       tarmis_simulator --probe [--dump FILE] [--wait MS]\n");
+    std::exit(SIM_EXIT_BAD_USAGE);
+}
+
+static uint32_t Sim_ParseU32(const char* s, const char* what) {
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(s, &end, 0);
+    if (end == s || *end != 0 || v > 0xffffffffull || s[0] == '-') {
+        char msg[128];
+        std::snprintf(msg, sizeof msg, "bad %s '%s'", what, s);
+        Sim_Usage(msg);
+    }
+    return static_cast<uint32_t>(v);
+}
+
+static void Sim_ParseOptions(int argc, char** argv) {
+    SimOptions& o = sim_options;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        auto next = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                char msg[128];
+                std::snprintf(msg, sizeof msg, "%s needs %s", a, what);
+                Sim_Usage(msg);
+            }
+            return argv[++i];
+        };
+        if (std::strcmp(a, "--script") == 0) {
+            o.script = next("a file");
+        } else if (std::strcmp(a, "--fps") == 0) {
+            uint32_t fps = Sim_ParseU32(next("a rate"), "rate");
+            if (fps < 1 || fps > SCRIPT_MAX_FPS) Sim_Usage("--fps takes 1 to 1000");
+            o.fps = static_cast<int>(fps);
+        } else if (std::strcmp(a, "--quiet") == 0) {
+            o.quiet = true;
+        } else if (std::strcmp(a, "--verbose") == 0) {
+            o.verbose = true;
+        } else if (std::strcmp(a, "--seed") == 0) {
+            o.seed = Sim_ParseU32(next("a number"), "seed");
+        } else if (std::strcmp(a, "--post") == 0) {
+            o.post = true;
+            const char* m = next("a message");
+            if (std::strcmp(m, "down") == 0)
+                o.post_message = 0x0100;
+            else if (std::strcmp(m, "up") == 0)
+                o.post_message = 0x0101;
+            else
+                o.post_message = Sim_ParseU32(m, "message");
+            o.post_key = Sim_ParseU32(next("a key code"), "key code");
+            o.post_flags = Sim_ParseU32(next("flags"), "flags");
+        } else if (std::strcmp(a, "--probe") == 0) {
+            o.probe = true;
+        } else if (std::strcmp(a, "--dump") == 0) {
+            o.dump = next("a file");
+        } else if (std::strcmp(a, "--wait") == 0) {
+            uint32_t ms = Sim_ParseU32(next("milliseconds"), "wait");
+            if (ms > 600000) Sim_Usage("--wait takes at most 600000");
+            o.wait_ms = static_cast<int>(ms);
+        } else {
+            char msg[128];
+            std::snprintf(msg, sizeof msg, "unknown option '%s'", a);
+            Sim_Usage(msg);
+        }
+    }
+    if (o.post && o.probe) Sim_Usage("--post and --probe exclude each other");
+}
+
+// --post: one key message to the running stand-in's window.
+static int Sim_Post() {
+    const SimOptions& o = sim_options;
+    bool ok = SimHost_PostKey(SIM_WINDOW_CLASS, SIM_WINDOW_TITLE, SIM_CHILD_CLASS, o.post_message,
+                              o.post_key, o.post_flags);
+    std::printf(ok ? "POSTED\n" : "NO WINDOW\n");
+    return ok ? 0 : 1;
+}
+
+static int32_t Sim_Field(const uint8_t* view, uint32_t size, uint32_t offset) {
+    int32_t v = 0;
+    if (offset + 4 <= size) std::memcpy(&v, view + offset, 4);
+    return v;
+}
+
+// --probe: what a reader finds under the names, from another process.
+static int Sim_Probe() {
+    uint32_t size = 0;
+    const uint8_t* view = SimHost_OpenMappingReadOnly(SIM_MAPPING_NAME, &size);
+    if (view == nullptr) {
+        std::printf("PROBE no mapping\n");
+        return 1;
+    }
+    std::printf("PROBE size %u version %d status %d vars %d frame %d buffers %d session %d "
+                "update %d\n",
+                size, Sim_Field(view, size, LAYOUT_VER), Sim_Field(view, size, LAYOUT_STATUS),
+                Sim_Field(view, size, LAYOUT_NUM_VARS), Sim_Field(view, size, LAYOUT_FRAME_LEN),
+                Sim_Field(view, size, LAYOUT_NUM_BUFFERS), Sim_Field(view, size, LAYOUT_SESSION_LEN),
+                Sim_Field(view, size, LAYOUT_SESSION_UPDATE));
+    std::printf("PROBE ticks");
+    for (int i = 0; i < LAYOUT_MAX_BUFFERS; i++)
+        std::printf(" %d", Sim_Field(view, size, LAYOUT_BUFFER_TABLE + i * LAYOUT_BUFFER_ENTRY_SIZE));
+    std::printf("\n");
+    if (sim_options.dump != nullptr) {
+        std::ofstream out(sim_options.dump, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(view), size);
+        if (!out) {
+            std::printf("PROBE cannot write '%s'\n", sim_options.dump);
+            return 1;
+        }
+    }
+    std::fflush(stdout);
+    if (!SimHost_OpenEvent(SIM_EVENT_NAME)) {
+        std::printf("PROBE no event\n");
+        return 1;
+    }
+    int events = 0;
+    uint32_t start = Sys_PlatformTimer();
+    for (;;) {
+        int32_t left = sim_options.wait_ms - static_cast<int32_t>(Sys_PlatformTimer() - start);
+        if (left <= 0) break;
+        if (SimHost_WaitEvent(left)) events++;
+    }
+    std::printf("EVENTS %d\n", events);
+    SimHost_CloseEvent();
+    SimHost_CloseMappingReadOnly();
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    Sim_ParseOptions(argc, argv);
+    if (sim_options.post) return Sim_Post();
+    if (sim_options.probe) return Sim_Probe();
+
+    Var_Init();
+    Drive_Init();
+    Field_InitVars();
+    Field_Init(sim_options.seed);
+    v_session_tick = Var_Find("SessionTick");
+    if (sim_options.script != nullptr) {
+        char error[SCRIPT_ERROR_SIZE];
+        if (!Script_Load(sim_options.script, error, sizeof error)) {
+            std::fprintf(stderr, "script: %s\n", error);
+            return SIM_EXIT_BAD_USAGE;
+        }
+    }
+
+    Sys_InstallCtrlHandler(Sim_CtrlHandler);
+    // The window first: it is what makes this the only stand-in running.
+    SimHostWindow w =
+        SimHost_StartWindow(SIM_WINDOW_CLASS, SIM_WINDOW_TITLE, SIM_CHILD_CLASS, Sim_OnKey);
+    if (w == SIMHOST_WINDOW_BUSY) {
+        std::fprintf(stderr, "tarmis_simulator: another simulator is running\n");
+        return SIM_EXIT_BUSY;
+    }
+    if (w != SIMHOST_WINDOW_OK) {
+        std::fprintf(stderr, "tarmis_simulator: cannot create the window\n");
+        return 1;
+    }
+    uint8_t* view = SimHost_CreateMapping(SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE);
+    if (view == nullptr) {
+        std::fprintf(stderr, "tarmis_simulator: cannot create the mapping %s\n", SIM_MAPPING_NAME);
+        SimHost_StopWindow();
+        return 1;
+    }
+    if (!SimHost_CreateEvent(SIM_EVENT_NAME)) {
+        std::fprintf(stderr, "tarmis_simulator: cannot create the event %s\n", SIM_EVENT_NAME);
+        SimHost_StopWindow();
+        return 1;
+    }
+    SimHost_FineTimer();
+    Layout_Init(view, sim_options.fps, LAYOUT_DEFAULT_BUFFERS);
+    Layout_SetFrameLength(var_frame_len);
+    Sim_PublishVars();
+    Sim_GeneratedInfo();
+    Field_TakeNews();   // the text just written already has the new race
+    sim_view = view;
+    Layout_SetStatus(true);
+
+    if (!sim_options.quiet) {
+        Sim_Print("tarmis_simulator: mapping %s, %u bytes: %d variables, frame of %d bytes in %d "
+                  "buffers, session info of %d bytes\n",
+                  SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE, Layout_ReadField(LAYOUT_NUM_VARS),
+                  Layout_FrameLength(), Layout_ReadField(LAYOUT_NUM_BUFFERS),
+                  Layout_ReadField(LAYOUT_SESSION_LEN) - 1);
+        Sim_Print("tarmis_simulator: event %s, window \"%s\" (%s, %s), %d frames a second%s\n",
+                  SIM_EVENT_NAME, SIM_WINDOW_TITLE, SIM_WINDOW_CLASS, SIM_CHILD_CLASS,
+                  sim_options.fps, sim_options.script != nullptr ? ", script" : "");
+    }
+    Sim_Print("READY\n");
+
+    int code = 0;
+    if (sim_options.script != nullptr) {
+        ScriptHost host{Sim_EmitFrame, Sim_DriveFrame, Sim_PublishVars, Sim_GeneratedInfo,
+                        Sim_WaitUntil};
+        code = Script_Run(host, sim_options.fps);
+    } else {
+        using Clock = std::chrono::steady_clock;
+        auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / sim_options.fps));
+        auto next = Clock::now();
+        for (;;) {
+            Sim_DriveFrame();
+            next += period;
+            // After a stall (a suspended process) the pace starts afresh
+            // rather than racing to catch up.
+            if (Clock::now() - next > std::chrono::seconds(1)) next = Clock::now();
+            if (!Sim_WaitUntil(next)) break;
+        }
+    }
+    Sim_Shutdown(code);
+}
