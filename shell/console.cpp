@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/sys.h"
+#include "server/clients.h"
 #include "shell/sys.h"
 #include "telemetry/sim_connection.h"
 
@@ -20,11 +21,6 @@ ConOutput con_output = CON_OUTPUT_DEFAULT;
 // Lines printed since the cursor was last at the anchor: where the cursor
 // can only move relative to its place, this is how far back the anchor is.
 static int con_lines_since_anchor = 0;
-
-// The number of dashboard clients whose slot is connected.
-static int Con_ConnectedClients() {
-    return 0;  // CLIENT COUNT: to be read from sv_clients once it exists
-}
 
 void Con_Setup() {
     status_lasttime = -99999.0;
@@ -46,7 +42,7 @@ void Con_ShowStatus() {
     }
     status_lasttime = static_cast<double>(curtime);
 
-    int clients = Con_ConnectedClients();
+    int clients = SV_CountConnected();
 
     Con_ToAnchor();
     con_output.print("                           \n");

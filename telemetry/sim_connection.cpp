@@ -161,7 +161,10 @@ bool Sim_GetNewData(uint8_t* dest, int32_t dest_len) {
                 Sim_ReadInt(tick_at, &before);
                 if (!Sim_CopyFrame(chosen, dest, dest_len)) return false;
                 Sim_ReadInt(tick_at, &after);
-                if (before == after) {
+                // A tick that held still but is not newer than the last frame
+                // taken marks a buffer that is being rewritten (the simulator
+                // lowers the tick first): that copy is torn as well.
+                if (before == after && after > sim_last_tick) {
                     sim_last_tick = after;
                     taken = true;
                 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "server/clients.h"
 #include "shell/console.h"
 #include "shell/sys.h"
 #include "telemetry/sim_connection.h"
@@ -22,6 +23,7 @@ bool ToAnchor(int lines) {
 }
 
 void Start(bool console) {
+    SV_ResetClients();
     Con_Reset();
     Con_Setup();
     con_output = ConOutput{Capture, ToAnchor};
@@ -50,6 +52,16 @@ TEST(ConStatus, RedrawsEveryTwoSecondsAndAppendsWhenNotAConsole) {
     Con_ShowStatus();
     EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 0\n");
     EXPECT_EQ(status_lasttime, 2000.0);
+
+    // Only connected slots count; a removed one is still held but not shown.
+    sv_clients[0].state = CLIENT_CONNECTED;
+    sv_clients[9].state = CLIENT_CONNECTED;
+    sv_clients[4].state = CLIENT_REMOVED;
+    printed.clear();
+    curtime = 4000;
+    Con_ShowStatus();
+    EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 2\n");
+    SV_ResetClients();
 }
 
 TEST(ConStatus, OnAConsoleBlanksThenRewritesAtTheAnchor) {

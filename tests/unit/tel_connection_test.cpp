@@ -18,11 +18,13 @@ float DestRpm() {
 }
 
 int torn_reads_left = 0;
+bool mark_rewriting = false;
 void TearFrameCopy(const uint8_t* src, size_t len) {
-    // The simulator rewrites buffer 0 while its frame is being copied.
+    // The simulator rewrites buffer 0 while its frame is being copied: it
+    // either finished (new tick) or is still at it (tick -1).
     if (len != fake::FRAME_LEN || src != fake::mem.data() + fake::FrameAt(0) || torn_reads_left == 0) return;
     torn_reads_left--;
-    fake::SetTick(0, static_cast<int32_t>(fake::mem[48]) + 1);
+    fake::SetTick(0, mark_rewriting ? -1 : static_cast<int32_t>(fake::mem[48]) + 1);
 }
 
 int32_t next_tick = 0;
@@ -80,7 +82,14 @@ TEST(TelConnection, NewestBufferTornCopiesAndTickResync) {
     torn_reads_left = 2;
     EXPECT_FALSE(Take());   // both torn: skipped, tick kept for the next pass
     EXPECT_EQ(sim_last_tick, 21);
+    mark_rewriting = true;   // caught mid-rewrite: tick -1 before and after
+    torn_reads_left = 1;
+    fake::WriteFrame(0, 40, WithRpm(400));
+    EXPECT_FALSE(Take());
+    EXPECT_EQ(sim_last_tick, 21);
+    mark_rewriting = false;
     fake::on_read = nullptr;
+    fake::WriteFrame(0, 41, WithRpm(410));
     EXPECT_TRUE(Take());
 
     fake::WriteFrame(0, 3, WithRpm(3));    // simulator restarted: ticks went back
