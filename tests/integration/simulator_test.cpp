@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -63,11 +66,46 @@ struct Dump {
     std::string Text() const { return std::string(bytes.c_str() + I32(20)); }
 };
 
+// Tests of one build take turns on the machine: a test that looks at the
+// named objects after its stand-in stopped must not find another test's
+// stand-in there. The lock is a directory (made atomically); one left by a
+// test that died goes stale after five minutes.
+class TurnLock {
+public:
+    explicit TurnLock(bool wine)
+        : path_(std::filesystem::temp_directory_path() /
+                (wine ? "tarmis_simulator_turn_wine" : "tarmis_simulator_turn_native")) {}
+    bool Take(int timeout_ms) {
+        double give_up = Harness_NowMs() + timeout_ms;
+        while (Harness_NowMs() < give_up) {
+            std::error_code ec;
+            if (std::filesystem::create_directory(path_, ec)) return held_ = true;
+            auto age = std::filesystem::file_time_type::clock::now() -
+                       std::filesystem::last_write_time(path_, ec);
+            if (!ec && age > std::chrono::minutes(5)) std::filesystem::remove(path_, ec);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+    ~TurnLock() {
+        std::error_code ec;
+        if (held_) std::filesystem::remove(path_, ec);
+    }
+
+private:
+    std::filesystem::path path_;
+    bool held_ = false;
+};
+
 class SimRun : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
+        turn_ = std::make_unique<TurnLock>(GetParam());
+        ASSERT_TRUE(turn_->Take(240000)) << "another simulator test kept its turn";
     }
+    void TearDown() override { turn_.reset(); }
+    std::unique_ptr<TurnLock> turn_;
     bool wine() const { return GetParam(); }
     int wait_ms() const { return wine() ? 60000 : 10000; }
 
