@@ -7,8 +7,13 @@
 //   net.h     the UDP socket and the host's addresses
 //   shm.h     the simulator's shared memory and data-valid event, wall clock
 //   window.h  the simulator's window and the key messages posted to it
+//   dashnet.h the dashboard stand-in's own UDP socket and terminal check
 //   simhost.h the simulator's side of those objects (the stand-in simulator)
 #pragma once
 
 #include "platform/simhost.h"
 #include "platform/sys.h"
+#include "platform/net.h"
+#include "platform/shm.h"
+#include "platform/window.h"
+#include "platform/dashnet.h"

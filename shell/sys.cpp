@@ -4,9 +4,19 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
+#include "net/byte_order.h"
+#include "net/msg.h"
+#include "net/udp.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
+#include "server/clients.h"
+#include "server/intake.h"
+#include "server/send.h"
+#include "shell/console.h"
 #include "shell/log.h"
+#include "telemetry/sim_connection.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
 uint8_t test_mode = 0;
@@ -121,22 +131,45 @@ void Sys_Main(int argc, char** argv) {
     Log_Announce();
     Log_Printf("Transmit frequency %i\n", transmit_interval);
 
-    // Telemetry: snapshot lock, then the telemetry thread.
+    // Telemetry: snapshot lock (a std::mutex, ready before main runs), then
+    // the telemetry thread, which runs for the life of the process.
+    std::thread(Tel_Thread).detach();
     // Relay: the queue and its events, then the relay thread.
+    Relay_Init();
+    Relay_StartThread();
     // Network: byte order, sockets, the UDP port, the received-datagram
     // buffer, the local addresses and the port line.
+    ByteOrder_Init();
+    if (!Sys_NetStartup()) Sys_Error("Winsock initialization failed");
+    uint16_t port = listen_port != 0 ? listen_port : DEFAULT_PORT;
+    net_udp_socket = UDP_OpenSocket(port);
+    net_received.data = net_received_data.data();
+    net_received.maxsize = NET_RECEIVED_SIZE;
+    NET_PrintLocalAddresses();
+    std::printf("Port = %i\n", port);
     std::fflush(stdout);
 
-    // Console: status anchor.
+    // Console: status anchor; the first pass shows the status.
+    Con_Setup();
     curtime = Sys_GetMilliseconds();
     uint32_t previous = curtime;
 
     for (;;) {
-        Sys_SleepMicroseconds(100);  // until the UDP socket exists
+        // A datagram or 100 microseconds, whichever comes first; after a
+        // failed wait the pass starts again.
+        if (Sys_WaitForSocket(net_udp_socket, 100) < 0) continue;
 
+        // Both clocks advance by the same unsigned step, so they wrap
+        // together and every comparison on them is a signed difference.
         uint32_t now = Sys_GetMilliseconds();
+        server_time += now - previous;
         curtime = now;
         previous = now;
-        (void)previous;
+
+        SV_CheckClientTimeouts();
+        SV_ReadPackets();
+        frame_count++;
+        SV_SendUpdates();
+        Con_ShowStatus();
     }
 }

@@ -121,7 +121,9 @@ void Harness_Poll(Proc& p, int timeout_ms) {
             for (;;) {
                 ssize_t n = read(p.out_fd, buf, sizeof(buf));
                 if (n > 0) {
-                    p.out.append(buf, static_cast<size_t>(n));
+                    // Windows text output ends its lines with "\r\n".
+                    for (ssize_t i = 0; i < n; i++)
+                        if (!(p.wine && buf[i] == '\r')) p.out += buf[i];
                     continue;
                 }
                 if (n == 0) {  // every writer has gone

@@ -15,7 +15,8 @@ struct Proc {
     pid_t pid = -1;
     int out_fd = -1;          // read end of the stdout pipe
     std::string dir;          // the program's working directory
-    std::string out;          // everything read from stdout so far
+    std::string out;          // everything read from stdout so far (for a
+                              // Windows program, with its "\r" dropped)
     bool exited = false;
     int exit_code = -1;       // valid when exited; 128 + signal when killed
     bool wine = false;

@@ -4,6 +4,11 @@
 #include <regex>
 #include <string>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "harness.h"
 
 namespace {
@@ -51,8 +56,8 @@ TEST_P(ShellRun, BannerLogAndCtrlCEndWithExitCodeZero) {
     int port = Harness_FreeUdpPort();
     ASSERT_TRUE(Harness_StartProgram(p, "tarmis_server",
                                      {"-t", "/Debug", "-f", "20", "-p", std::to_string(port)}, wine()));
-    ASSERT_TRUE(Harness_WaitOutput(p, "Debug log enabled", wait_ms())) << p.out;
-    ASSERT_TRUE(Harness_WaitOutput(p, "\n\n", 2000));
+    // The debug-log notice ends with a blank line.
+    ASSERT_TRUE(Harness_WaitOutput(p, "with your report\n\n", wait_ms())) << p.out;
     std::string out = Unix(p.out);
 
     const std::string stars(54, '*');
@@ -85,6 +90,7 @@ TEST_P(ShellRun, WithoutOptionDNoLogFileAppears) {
     Proc p;
     ASSERT_TRUE(Harness_StartProgram(p, "tarmis_server", {"-t", "-p", std::to_string(Harness_FreeUdpPort())}, wine()));
     ASSERT_TRUE(Harness_WaitOutput(p, BANNER_END, wait_ms())) << p.out;
+    ASSERT_TRUE(Harness_WaitOutput(p, "Port = ", wait_ms())) << p.out;
     EXPECT_EQ(Unix(p.out).find("Debug log enabled"), std::string::npos);
     Harness_Interrupt(p);
     ASSERT_TRUE(Harness_WaitExit(p, wait_ms()));
@@ -103,6 +109,28 @@ TEST_P(ShellRun, CtrlCDuringStartUpStillEndsWithExitCodeZero) {
         ASSERT_TRUE(Harness_WaitExit(p, wait_ms()));
         EXPECT_EQ(p.exit_code, 0) << p.out;
     }
+}
+
+TEST_P(ShellRun, APortAlreadyTakenEndsTheServerQuietlyWithExitCodeOne) {
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = 0;
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int port = ntohs(a.sin_port);
+
+    Proc p;
+    ASSERT_TRUE(Harness_StartProgram(p, "tarmis_server", {"-t", "-d", "-p", std::to_string(port)}, wine()));
+    ASSERT_TRUE(Harness_WaitExit(p, wait_ms()));
+    close(holder);
+    EXPECT_EQ(p.exit_code, 1);
+    EXPECT_EQ(p.out.find("ERROR"), std::string::npos) << p.out;
+    EXPECT_EQ(p.out.find("Port = "), std::string::npos) << p.out;
+    std::string log = Harness_ReadFile(p.dir + "/log.txt");
+    EXPECT_NE(log.find(" - ERROR: UDP_OpenSocket: bind: "), std::string::npos) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, ShellRun, ::testing::Values(false, true),

@@ -1,0 +1,92 @@
+// platform/linux/dashnet_linux.cpp: the dashboard stand-in's UDP socket on
+// BSD sockets.
+#include "platform/dashnet.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static int dashnet_fds[DASHNET_MAX_SOCKETS] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+static bool DashNet_Valid(int sock) {
+    return sock >= 0 && sock < DASHNET_MAX_SOCKETS && dashnet_fds[sock] >= 0;
+}
+
+bool DashNet_Resolve(const char* host, DashAddr& out) {
+    in_addr a{};
+    // inet_pton takes exactly four decimal parts, no shorthand forms.
+    if (host == nullptr || inet_pton(AF_INET, host, &a) != 1) return false;
+    std::memcpy(out.ip, &a.s_addr, 4);
+    return true;
+}
+
+int DashNet_Open(uint16_t port) {
+    int slot = 0;
+    while (slot < DASHNET_MAX_SOCKETS && dashnet_fds[slot] >= 0) slot++;
+    if (slot == DASHNET_MAX_SOCKETS) return -1;
+    int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    dashnet_fds[slot] = fd;
+    return slot;
+}
+
+uint16_t DashNet_LocalPort(int sock) {
+    if (!DashNet_Valid(sock)) return 0;
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (getsockname(dashnet_fds[sock], reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
+bool DashNet_Send(int sock, const DashAddr& to, const uint8_t* data, int length) {
+    if (!DashNet_Valid(sock) || length < 0) return false;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    std::memcpy(&peer.sin_addr.s_addr, to.ip, 4);
+    peer.sin_port = htons(to.port);
+    ssize_t n = sendto(dashnet_fds[sock], data, static_cast<size_t>(length), 0,
+                       reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    return n == length;
+}
+
+int DashNet_Receive(int sock, uint8_t* buf, int size, DashAddr& from, int timeout_ms) {
+    if (!DashNet_Valid(sock) || size < 0) return DASHNET_ERROR;
+    pollfd p{};
+    p.fd = dashnet_fds[sock];
+    p.events = POLLIN;
+    int ready = poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (ready < 0) return errno == EINTR ? DASHNET_TIMEOUT : DASHNET_ERROR;
+    if (ready == 0) return DASHNET_TIMEOUT;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    ssize_t n = recvfrom(dashnet_fds[sock], buf, static_cast<size_t>(size), MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&peer), &len);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED)
+            return DASHNET_TIMEOUT;
+        return DASHNET_ERROR;
+    }
+    std::memcpy(from.ip, &peer.sin_addr.s_addr, 4);
+    from.port = ntohs(peer.sin_port);
+    return static_cast<int>(n);
+}
+
+void DashNet_Close(int sock) {
+    if (!DashNet_Valid(sock)) return;
+    close(dashnet_fds[sock]);
+    dashnet_fds[sock] = -1;
+}
+
+bool DashNet_StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }

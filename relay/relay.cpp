@@ -1,0 +1,168 @@
+// relay/relay.cpp: the relay queue and the relay thread that presses the
+// simulator's keys.
+#include "relay/relay.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/platform.h"
+#include "server/cmd.h"
+
+RelayQueue relay_queue;
+int32_t relay_repeat = 1;
+
+SysWindow (*relay_find_window)() = Sys_FindSimWindow;
+void (*relay_post_key)(SysWindow, uint32_t, uint32_t, uint32_t) = Sys_PostKeyMessage;
+void (*relay_sleep)(int) = Sys_SleepMilliseconds;
+
+// Relay thread storage: the record it takes commands into and the line it
+// tokenizes. Only the first RELAY_TEXT_SIZE + 2 bytes of the line are ever
+// written (text, "\n", terminator), so it always ends in zeros.
+static RelayCommand relay_command;
+static std::array<char, RELAY_LINE_SIZE> relay_line;
+static_assert(RELAY_TEXT_SIZE + 2 <= RELAY_LINE_SIZE, "line must hold text, newline and zero");
+
+static void Relay_SetEvent(RelayEvent& event) {
+    std::lock_guard<std::mutex> hold(event.lock);
+    event.signalled = true;
+    event.cond.notify_all();
+}
+
+static void Relay_ResetEvent(RelayEvent& event) {
+    std::lock_guard<std::mutex> hold(event.lock);
+    event.signalled = false;
+}
+
+static void Relay_WaitEvent(RelayEvent& event) {
+    std::unique_lock<std::mutex> hold(event.lock);
+    event.cond.wait(hold, [&event] { return event.signalled; });
+}
+
+void Relay_Init() {
+    relay_queue.read_index = 0;
+    relay_queue.write_index = 0;
+    relay_queue.count.store(0);
+    relay_queue.sequence = 0;
+    Relay_ResetEvent(relay_queue.command_available);
+    Relay_ResetEvent(relay_queue.space_available);
+}
+
+void Relay_StartThread() {
+    std::thread(Relay_Thread).detach();
+}
+
+void Relay_QueueCommand(const char* text, int length) {
+    RelayQueue& q = relay_queue;
+    // The event may still be set from an earlier wake-up, so the count is
+    // tested again after every wait. The event is reset before that test
+    // and set by the other side after its count change, so a slot freed
+    // between the test and the wait still wakes this side.
+    while (q.count.load() >= RELAY_QUEUE_SIZE) {
+        Relay_WaitEvent(q.space_available);
+        Relay_ResetEvent(q.space_available);
+    }
+
+    RelayCommand& entry = q.entries[static_cast<size_t>(q.write_index)];
+    int n = length < 0 ? 0 : (length > RELAY_TEXT_SIZE ? RELAY_TEXT_SIZE : length);
+    if (n > 0) std::memcpy(entry.text.data(), text, static_cast<size_t>(n));
+    entry.length = n;
+    q.sequence += 1;
+    entry.sequence = q.sequence;
+
+    if (q.count.fetch_add(1) + 1 == 1) Relay_SetEvent(q.command_available);
+    q.write_index = q.write_index + 1 == RELAY_QUEUE_SIZE ? 0 : q.write_index + 1;
+}
+
+void Relay_WaitCommand(RelayCommand& command) {
+    RelayQueue& q = relay_queue;
+    while (q.count.load() <= 0) {
+        Relay_WaitEvent(q.command_available);
+        Relay_ResetEvent(q.command_available);
+    }
+
+    const RelayCommand& entry = q.entries[static_cast<size_t>(q.read_index)];
+    command.sequence = entry.sequence;
+    command.length = entry.length;
+    std::memcpy(command.text.data(), entry.text.data(), static_cast<size_t>(entry.length));
+
+    if (q.count.fetch_sub(1) - 1 == RELAY_QUEUE_SIZE - 1) Relay_SetEvent(q.space_available);
+    q.read_index = q.read_index + 1 == RELAY_QUEUE_SIZE ? 0 : q.read_index + 1;
+}
+
+void Relay_HandleCommand(const RelayCommand& command) {
+    if (command.length <= 0) return;
+    size_t n = static_cast<size_t>(command.length > RELAY_TEXT_SIZE ? RELAY_TEXT_SIZE
+                                                                     : command.length);
+    std::memcpy(relay_line.data(), command.text.data(), n);
+    relay_line[n] = '\n';
+    // The zero behind the newline keeps the bytes of an earlier, longer
+    // text out of this line: an unclosed quote or a comment reads past the
+    // newline, and must find the end of the text there.
+    relay_line[n + 1] = 0;
+    Relay_ExecuteCommand(relay_line.data());
+}
+
+void Relay_Thread() {
+    relay_line.fill(0);
+    for (;;) {
+        Relay_WaitCommand(relay_command);
+        Relay_HandleCommand(relay_command);
+    }
+}
+
+void Relay_ExecuteCommand(const char* line) {
+    Cmd_Tokenize(relay_args, line);
+    if (std::strcmp(Cmd_Argv(relay_args, 0), "key") != 0) return;
+    int argc = Cmd_Argc(relay_args);
+    for (int i = 1; i < argc; i++) Relay_SendKey(Cmd_Argv(relay_args, i));
+}
+
+// Decimal text to a number as atoi reads it (0 when there is no number),
+// but held to the range of int rather than undefined beyond it.
+static int32_t Relay_ParseNumber(const char* text) {
+    long v = std::strtol(text, nullptr, 10);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+void Relay_SendKey(const char* token) {
+    uint32_t flags = 0;
+    if (*token == '+') {
+        flags = WIN_KEY_EXTENDED;
+        token++;
+    }
+    if (*token == 'p') {
+        // A pause of 0 or less is no pause.
+        int32_t ms = Relay_ParseNumber(token + 1);
+        if (ms > 0) relay_sleep(ms);
+        return;
+    }
+    if (*token == 'r') {
+        relay_repeat = Relay_ParseNumber(token + 1);
+        return;
+    }
+
+    // The code goes out as the message's first parameter, as its bits.
+    uint32_t key = static_cast<uint32_t>(Relay_ParseNumber(token));
+    SysWindow window = relay_find_window();
+    for (int32_t i = 0; i < relay_repeat; i++) {
+        relay_sleep(RELAY_KEY_DELAY);
+        relay_post_key(window, WIN_KEYDOWN, key, flags);
+        relay_sleep(RELAY_KEY_DELAY);
+        relay_post_key(window, WIN_KEYUP, key, flags);
+    }
+    if (relay_repeat != 1) relay_repeat = 1;
+}
+
+void Relay_Reset() {
+    Relay_Init();
+    relay_repeat = 1;
+    relay_line.fill(0);
+    relay_command = RelayCommand{};
+    relay_find_window = Sys_FindSimWindow;
+    relay_post_key = Sys_PostKeyMessage;
+    relay_sleep = Sys_SleepMilliseconds;
+}

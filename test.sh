@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs every test of Tarmis Server: builds the native (ASan/UBSan) and the
+# Windows builds, then runs the unit tests and the integration tests, the
+# latter against both the native programs and the .exe files under Wine,
+# and the relay queue's stress test under ThreadSanitizer.
+# Installs what it needs with apt-get when it is missing (run as root).
+set -eu
+cd "$(dirname "$0")"
+. ./scripts/setup.sh
+
+tarmis_install_packages
+tarmis_build native
+tarmis_build windows
+tarmis_build tsan
+
+tarmis_start_wine
+export TARMIS_WIN_DIR="$PWD/build/windows"
+
+status=0
+ctest --test-dir build/native --output-on-failure -j2 || status=1
+# The relay queue under ThreadSanitizer: a producer and a consumer racing.
+ctest --preset tsan || status=1
+exit $status

@@ -1,0 +1,472 @@
+// Whole sessions of the dashboard client against a small fake server on
+// 127.0.0.1: the handshake, the acknowledgements, the reliable commands,
+// the output formats and the exit codes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dashnet.h"
+#include "tools/dash/dash_client.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+Bytes Oob(const std::string& text) {
+    Bytes b = {0xFF, 0xFF, 0xFF, 0xFF};
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+void PutLong(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint32_t GetLong(const Bytes& b, size_t at) {
+    return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
+           static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// Basic block for device type 0 (gear 3, speed 208, rpm 1500, ...), and a
+// session block carrying lap 156 of 554.
+const Bytes basic_dev0 = {0x0B, 0x00, 0x12, 0x08, 0x0C, 0x03, 0x00, 0x0E, 0x00, 0x00, 0x50,
+                          0x43, 0x0F, 0x00, 0x00, 0x00, 0x3F, 0x0D, 0xDC, 0x05, 0x10, 0x00,
+                          0x00, 0x00, 0x00, 0x11, 0x00, 0x00, 0x00, 0x00, 0x0A};
+const Bytes session_dev0 = {0x1E, 0x07, 0x00, 0x15, 0x04, 0x16, 0xBB, 0x42, 0x16, 0x87, 0x06,
+                            0x2D, 0x44, 0x17, 0x2A, 0x02, 0x18, 0x9C, 0x00, 0x19, 0x33, 0xB3,
+                            0x23, 0x43, 0x1A, 0x00, 0x00, 0x9C, 0x42, 0x1B, 0x00, 0xC0, 0x04,
+                            0x44, 0x1C, 0x0E, 0x1D, 0x30, 0x1F, 0x9A, 0x19, 0x5F, 0x43, 0x14};
+
+// One packet the fake server received from the client.
+struct ClientPacket {
+    uint32_t seq;
+    bool reliable;
+    uint32_t ack;
+    int toggle;
+    uint16_t qport;
+    Bytes commands;
+};
+
+// The fake server: one socket on a free port, and the client's address
+// taken from the first datagram.
+struct Fake {
+    int sock = -1;
+    DashAddr self{{127, 0, 0, 1}, 0};
+    DashAddr client{};
+
+    bool Open() {
+        sock = DashNet_Open(0);
+        self.port = DashNet_LocalPort(sock);
+        return sock >= 0 && self.port != 0;
+    }
+    ~Fake() { DashNet_Close(sock); }
+
+    // The next datagram within `ms`; empty on a timeout.
+    bool Receive(Bytes& out, int ms) {
+        uint8_t buf[2048];
+        DashAddr from{};
+        int n = DashNet_Receive(sock, buf, sizeof buf, from, ms);
+        if (n < 0) return false;
+        client = from;
+        out.assign(buf, buf + n);
+        return true;
+    }
+    void Send(const Bytes& b) { DashNet_Send(sock, client, b.data(), static_cast<int>(b.size())); }
+};
+
+bool IsOob(const Bytes& b) { return b.size() >= 4 && GetLong(b, 0) == 0xFFFFFFFFu; }
+
+std::string OobText(const Bytes& b) { return std::string(b.begin() + 4, b.end()); }
+
+bool ParseClientPacket(const Bytes& b, ClientPacket& p) {
+    if (b.size() < 10 || IsOob(b)) return false;
+    uint32_t s = GetLong(b, 0), a = GetLong(b, 4);
+    p.seq = s & 0x7FFFFFFF;
+    p.reliable = (s >> 31) != 0;
+    p.ack = a & 0x7FFFFFFF;
+    p.toggle = static_cast<int>(a >> 31);
+    p.qport = static_cast<uint16_t>(b[8] | b[9] << 8);
+    p.commands.assign(b.begin() + 10, b.end());
+    return true;
+}
+
+// The command stream of one packet: text commands collected, true once the
+// disconnect byte is read.
+bool ReadCommands(const Bytes& c, std::vector<std::string>& texts) {
+    size_t i = 0;
+    while (i < c.size()) {
+        uint8_t cmd = c[i++];
+        if (cmd == 1) continue;
+        if (cmd == 2) return true;
+        if (cmd != 4) break;
+        std::string t;
+        while (i < c.size() && c[i] != 0) t += static_cast<char>(c[i++]);
+        i++;
+        texts.push_back(t);
+    }
+    return false;
+}
+
+// Runs the client with these options while `server` plays its part.
+struct RunResult {
+    int code;
+    std::string out, err;
+    double seconds;
+};
+
+std::string ReadAll(FILE* f) {
+    std::string s;
+    std::rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+template <typename Server>
+RunResult RunClient(std::vector<std::string> args, uint16_t port, Server server, int silence_ms = 0) {
+    args.insert(args.begin(), {"tarmis_dash", "--port", std::to_string(port)});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    DashOptions opt;
+    Dash_DefaultOptions(opt);
+    Dash_Reset();
+    if (silence_ms > 0) dash_silence_ms = silence_ms;
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    EXPECT_EQ(Dash_ParseOptions(static_cast<int>(argv.size()), argv.data(), opt, out, err), -1);
+    std::thread t(server);
+    auto start = Clock::now();
+    int code = Dash_Run(opt, out, err);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    t.join();
+    return RunResult{code, ReadAll(out), ReadAll(err), seconds};
+}
+
+std::vector<std::string> Lines(const std::string& s) {
+    std::vector<std::string> v;
+    size_t at = 0, nl;
+    while ((nl = s.find('\n', at)) != std::string::npos) {
+        v.push_back(s.substr(at, nl - at));
+        at = nl + 1;
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
+    Fake fake;
+    ASSERT_TRUE(fake.Open());
+    std::string challenge_request, connect_request;
+    std::vector<ClientPacket> packets;
+    std::vector<std::string> texts;
+    std::atomic<bool> got_disconnect{false};
+    uint32_t highest_sent = 0;
+    int malformed = 0;
+
+    auto server = [&] {
+        Bytes in;
+        if (!fake.Receive(in, 3000) || !IsOob(in)) return;
+        challenge_request = OobText(in);
+        fake.Send(Oob("c12345"));
+        if (!fake.Receive(in, 3000) || !IsOob(in)) return;
+        connect_request = OobText(in);
+        fake.Send(Oob("j"));
+
+        // The server's side of the channel, just enough to acknowledge.
+        uint32_t incoming = 0, seq = 0;
+        int toggle = 0;
+        bool dropped_one = false;
+        auto deadline = Clock::now() + std::chrono::seconds(5);
+        auto next_update = Clock::now();
+        while (!got_disconnect && Clock::now() < deadline) {
+            if (Clock::now() >= next_update) {
+                Bytes p;
+                PutLong(p, ++seq);
+                PutLong(p, incoming | (toggle ? 0x80000000u : 0u));
+                p.insert(p.end(), basic_dev0.begin(), basic_dev0.end());
+                if (seq == 1) p.insert(p.end(), session_dev0.begin(), session_dev0.end());
+                fake.Send(p);
+                highest_sent = seq;
+                next_update += std::chrono::milliseconds(20);
+            }
+            if (!fake.Receive(in, 5)) continue;
+            ClientPacket cp;
+            if (!ParseClientPacket(in, cp)) {
+                malformed++;
+                continue;
+            }
+            // The first packet with the reliable commands is lost on the way.
+            if (cp.reliable && !dropped_one) {
+                dropped_one = true;
+                continue;
+            }
+            packets.push_back(cp);
+            if (cp.seq <= incoming) continue;
+            incoming = cp.seq;
+            if (cp.reliable) toggle ^= 1;
+            if (ReadCommands(cp.commands, texts)) got_disconnect = true;
+        }
+    };
+    RunResult r = RunClient({"--json", "--count", "8", "--name", "tester", "--qport", "4660",
+                             "--command", "key 13", "--command", "key 27", "--duration", "5"},
+                            fake.self.port, server);
+
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(challenge_request, "getchallenge\n");
+    EXPECT_EQ(connect_request, "connect 1 4660 12345 \"tester\" 0\n");
+    // Both commands arrived exactly once, in order, although their first
+    // copy was lost; the disconnect came last.
+    EXPECT_EQ(texts, (std::vector<std::string>{"key 13", "key 27"}));
+    EXPECT_TRUE(got_disconnect);
+
+    EXPECT_EQ(malformed, 0);
+    ASSERT_FALSE(packets.empty());
+    uint32_t last_seq = 0, last_ack = 0;
+    for (const ClientPacket& p : packets) {
+        EXPECT_EQ(p.qport, 4660);
+        EXPECT_GT(p.seq, last_seq);          // numbers only grow
+        EXPECT_GE(p.ack, last_ack);          // acknowledgements never go back
+        EXPECT_LE(p.ack, highest_sent);
+        last_seq = p.seq;
+        last_ack = p.ack;
+    }
+    EXPECT_GE(last_ack, 8u);   // the disconnect acknowledges the eighth update
+
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 9u) << r.out;
+    for (int i = 0; i < 8; i++) {
+        std::string head = "{\"seq\":" + std::to_string(i + 1) + ",\"t_ms\":";
+        EXPECT_EQ(lines[i].rfind(head, 0), 0u) << lines[i];
+        EXPECT_NE(lines[i].find("\"gear\":3,\"speed\":208,\"shift_indicator_pct\":0.5,\"rpm\":1500"),
+                  std::string::npos)
+            << lines[i];
+        // Only the first update carried the session block.
+        EXPECT_EQ(lines[i].find("\"lap\":156") != std::string::npos, i == 0) << lines[i];
+    }
+    EXPECT_NE(lines[0].find("\"car_id\":7,\"fastest_time\":93.543,\"last_time\":692.102,"
+                            "\"session_laps\":554,\"lap\":156"),
+              std::string::npos);
+    EXPECT_EQ(lines[8].rfind("{\"stats\":{\"updates\":8,\"rate_hz\":", 0), 0u) << lines[8];
+    EXPECT_NE(lines[8].find("\"interval_ms\":{\"min\":"), std::string::npos);
+}
+
+TEST(DashSession, EveryHandshakeFailureHasItsMessageAndExitCode) {
+    {
+        // Nobody answers.
+        Fake fake;
+        ASSERT_TRUE(fake.Open());
+        int requests = 0;
+        auto server = [&] {
+            Bytes in;
+            while (fake.Receive(in, 700)) requests++;
+        };
+        RunResult r = RunClient({"--timeout", "900"}, fake.self.port, server);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, "no reply from 127.0.0.1:" + std::to_string(fake.self.port) + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_LT(r.seconds, 2.0);
+        EXPECT_EQ(requests, 2);   // repeated after 500 ms, within the 900
+    }
+    struct Case {
+        std::string reply_to_connect;   // "" for none
+        int code;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"n\nBad challenge.\n", 3, "refused by 127.0.0.1:%P: Bad challenge.\n"},
+        {"n\nServer is full\n\n", 3, "refused by 127.0.0.1:%P: Server is full\n"},
+        {"o\n", 3, "refused by 127.0.0.1:%P: protocol version 1 not accepted\n"},
+        {"", 2,
+         "no reply from 127.0.0.1:%P\n(the challenge came but the connect got no answer; a client "
+         "with qport 99 may still be connected)\n"},
+    };
+    for (const Case& c : cases) {
+        Fake fake;
+        ASSERT_TRUE(fake.Open());
+        std::string connect_request;
+        auto server = [&] {
+            Bytes in;
+            if (!fake.Receive(in, 3000)) return;
+            fake.Send(Oob("c7"));
+            if (!fake.Receive(in, 3000)) return;
+            connect_request = OobText(in);
+            if (!c.reply_to_connect.empty()) fake.Send(Oob(c.reply_to_connect));
+            while (fake.Receive(in, 250)) {
+            }
+        };
+        RunResult r = RunClient({"--timeout", "500", "--qport", "99", "--device", "2", "--name", "a b"},
+                                fake.self.port, server);
+        std::string err = c.err;
+        err.replace(err.find("%P"), 2, std::to_string(fake.self.port));
+        EXPECT_EQ(r.code, c.code) << c.reply_to_connect;
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(connect_request, "connect 1 99 7 \"a b\" 2\n");
+    }
+}
+
+TEST(DashSession, LostAcceptanceCtrlCAndBadBodiesInTheLiveBlock) {
+    Fake fake;
+    ASSERT_TRUE(fake.Open());
+    bool got_disconnect = false;
+    int updates_sent = 0;
+    auto server = [&] {
+        Bytes in;
+        if (!fake.Receive(in, 3000)) return;
+        fake.Send(Oob("c1"));
+        if (!fake.Receive(in, 3000)) return;
+        // No acceptance reaches the client: updates start all the same.
+        // The 29-byte basic block of the other device variant, then a body
+        // with a tag the client does not know.
+        Bytes basic_other = basic_dev0;
+        basic_other.erase(basic_other.begin() + 2, basic_other.begin() + 4);
+        auto deadline = Clock::now() + std::chrono::seconds(4);
+        while (!got_disconnect && Clock::now() < deadline) {
+            if (updates_sent < 4) {
+                Bytes p;
+                PutLong(p, static_cast<uint32_t>(++updates_sent));
+                PutLong(p, 0);
+                if (updates_sent == 3) p.insert(p.end(), {0x0C, 0x02, 0x00, 0x63, 0x0D});
+                else p.insert(p.end(), basic_other.begin(), basic_other.end());
+                fake.Send(p);
+            }
+            if (!fake.Receive(in, 20)) continue;
+            ClientPacket cp;
+            std::vector<std::string> texts;
+            if (!ParseClientPacket(in, cp)) continue;
+            if (cp.ack == 4) dash_stop = true;   // Ctrl-C once the last update was taken
+            if (ReadCommands(cp.commands, texts)) got_disconnect = true;
+        }
+    };
+    RunResult r = RunClient({"--device", "1", "--duration", "5"}, fake.self.port, server);
+
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(got_disconnect);
+    EXPECT_LT(r.seconds, 3.0);
+    // Not a terminal: one block of eight lines appended per update, then the
+    // statistics in words.
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u * 8u + 1u) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(lines[0].rfind("tarmis_dash  127.0.0.1:", 0), 0u);
+    EXPECT_NE(lines[1].find("Gear      3    RPM 1500    Speed 208.0    Shift light 0.50"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[3].find("session -"), std::string::npos) << lines[3];   // not in this variant
+    // The third body: gear 2 read, then the unknown tag ends that body.
+    EXPECT_NE(lines[17].find("Gear      2    RPM 1500"), std::string::npos) << lines[17];
+    EXPECT_NE(lines[23].find("decode errors 1: unknown tag 0x63 at offset 3"), std::string::npos)
+        << lines[23];
+    EXPECT_EQ(lines[32].rfind("Received 4 updates at ", 0), 0u) << lines[32];
+}
+
+TEST(DashSession, KeepsTheChannelAliveAndReportsALostConnection) {
+    for (bool server_drops : {false, true}) {
+        Fake fake;
+        ASSERT_TRUE(fake.Open());
+        int quiet_packets = 0;
+        bool got_disconnect = false;
+        auto server = [&] {
+            Bytes in;
+            if (!fake.Receive(in, 3000)) return;
+            fake.Send(Oob("c1"));
+            if (!fake.Receive(in, 3000)) return;
+            fake.Send(Oob("j"));
+            Bytes p;
+            PutLong(p, 1);
+            PutLong(p, 0);
+            p.push_back(0x05);
+            fake.Send(p);
+            if (server_drops) {
+                // The reliable disconnect byte in front of an update body.
+                Bytes bye;
+                PutLong(bye, 2 | 0x80000000u);
+                PutLong(bye, 0);
+                bye.push_back(0x02);
+                bye.push_back(0x05);
+                fake.Send(bye);
+            }
+            // Then silence from this side; count what the client still sends.
+            auto deadline = Clock::now() + std::chrono::milliseconds(3500);
+            while (Clock::now() < deadline && fake.Receive(in, 1300)) {
+                ClientPacket cp;
+                std::vector<std::string> texts;
+                if (!ParseClientPacket(in, cp)) continue;
+                if (ReadCommands(cp.commands, texts)) got_disconnect = true;
+                else if (cp.ack == 1) quiet_packets++;
+            }
+        };
+        RunResult r = RunClient({"--json"}, fake.self.port, server, 2500);
+        std::string who = "127.0.0.1:" + std::to_string(fake.self.port);
+        EXPECT_EQ(r.code, 4);
+        EXPECT_FALSE(got_disconnect);   // nobody left to tell
+        std::vector<std::string> lines = Lines(r.out);
+        if (server_drops) {
+            EXPECT_EQ(r.err, who + " dropped this client\n");
+            ASSERT_EQ(lines.size(), 3u) << r.out;
+            EXPECT_EQ(lines[1].rfind("{\"seq\":2,", 0), 0u);
+            EXPECT_NE(lines[1].find("\"server_disconnect\":true,\"no_data\":true}"), std::string::npos);
+            EXPECT_LT(r.seconds, 1.0);
+        } else {
+            EXPECT_EQ(r.err, "connection lost: no packet from " + who + " for 2.5 s\n");
+            // The acknowledgement of update 1, then one packet a second.
+            EXPECT_GE(quiet_packets, 3);
+            EXPECT_LE(quiet_packets, 4);
+            ASSERT_EQ(lines.size(), 2u) << r.out;
+            EXPECT_EQ(lines[1].rfind("{\"stats\":{\"updates\":1,", 0), 0u);
+            EXPECT_GT(r.seconds, 2.4);
+        }
+    }
+}
+
+TEST(DashOptions, RefusesWhatCannotWork) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},           {"--port"},          {"--port", "0"},       {"--port", "65536"},
+        {"--host", "1.2.3"},   {"--host", "a.b.c.d"}, {"--qport", "70000"}, {"--count", "0"},
+        {"--duration", "-1"},  {"--duration", "x"},  {"--timeout", "0"},    {"--name", "a\"b"},
+        {"--name", std::string(80, 'n')},           {"--command", std::string(117, 'k')},
+    };
+    for (const auto& args : bad) {
+        std::vector<std::string> all = {"tarmis_dash"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        DashOptions opt;
+        Dash_DefaultOptions(opt);
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        EXPECT_EQ(Dash_ParseOptions(static_cast<int>(argv.size()), argv.data(), opt, out, err), 1)
+            << args[0];
+        std::string e = ReadAll(err);
+        EXPECT_NE(e.find("usage: tarmis_dash"), std::string::npos);
+        EXPECT_EQ(ReadAll(out), "");
+    }
+
+    std::vector<std::string> all = {"tarmis_dash", "--host", "10.0.0.7", "--duration", "2.5",
+                                    "--no-disconnect", "--command", std::string(116, 'k')};
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    DashOptions opt;
+    Dash_DefaultOptions(opt);
+    FILE* out = std::tmpfile();
+    EXPECT_EQ(Dash_ParseOptions(static_cast<int>(argv.size()), argv.data(), opt, out, out), -1);
+    std::fclose(out);
+    EXPECT_EQ(opt.server.ip[0], 10);
+    EXPECT_EQ(opt.server.ip[3], 7);
+    EXPECT_EQ(opt.server.port, 2047);
+    EXPECT_EQ(opt.duration_s, 2.5);
+    EXPECT_FALSE(opt.disconnect);
+    EXPECT_EQ(opt.num_commands, 1);
+    EXPECT_STREQ(opt.name, "tarmis_dash");
+    EXPECT_EQ(opt.device_type, 0);
+    EXPECT_EQ(opt.timeout_ms, 3000);
+}

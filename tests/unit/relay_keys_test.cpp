@@ -1,0 +1,220 @@
+// The relay's token rules, with the window calls and the sleep recorded.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "relay/relay.h"
+
+namespace {
+
+struct KeyEvent {
+    char kind;          // 'F' window search, 'S' sleep, 'D' key down, 'U' key up
+    uint32_t key;       // key code, or the sleep's milliseconds
+    uint32_t flags;
+    uintptr_t window;
+};
+
+std::vector<KeyEvent> events;
+uintptr_t searches;
+
+SysWindow RecordFind() {
+    searches++;
+    events.push_back({'F', 0, 0, searches});
+    return reinterpret_cast<SysWindow>(searches);
+}
+
+void RecordPost(SysWindow window, uint32_t message, uint32_t key, uint32_t flags) {
+    char kind = message == WIN_KEYDOWN ? 'D' : message == WIN_KEYUP ? 'U' : '?';
+    events.push_back({kind, key, flags, reinterpret_cast<uintptr_t>(window)});
+}
+
+void RecordSleep(int ms) { events.push_back({'S', static_cast<uint32_t>(ms), 0, 0}); }
+
+void StartRecording() {
+    Relay_Reset();
+    events.clear();
+    searches = 0;
+    relay_find_window = RecordFind;
+    relay_post_key = RecordPost;
+    relay_sleep = RecordSleep;
+}
+
+// Runs one text the way the relay thread does: through the queue and the
+// line buffer.
+void RunText(const std::string& text) {
+    Relay_QueueCommand(text.data(), static_cast<int>(text.size()));
+    RelayCommand command{};
+    Relay_WaitCommand(command);
+    Relay_HandleCommand(command);
+}
+
+// The key codes of the pairs sent, checking that every pair is
+// sleep-down-sleep-up with the same code and flags to the same window.
+std::vector<uint32_t> Pairs(uint32_t expect_flags = 0) {
+    std::vector<uint32_t> keys;
+    for (size_t i = 0; i < events.size(); i++) {
+        if (events[i].kind != 'D') continue;
+        EXPECT_GE(i, 1u);
+        EXPECT_LT(i + 2, events.size());
+        if (i < 1 || i + 2 >= events.size()) break;
+        EXPECT_EQ(events[i - 1].kind, 'S');
+        EXPECT_EQ(events[i - 1].key, 35u);
+        EXPECT_EQ(events[i + 1].kind, 'S');
+        EXPECT_EQ(events[i + 1].key, 35u);
+        EXPECT_EQ(events[i + 2].kind, 'U');
+        EXPECT_EQ(events[i + 2].key, events[i].key);
+        EXPECT_EQ(events[i].flags, expect_flags);
+        EXPECT_EQ(events[i + 2].flags, expect_flags);
+        EXPECT_EQ(events[i + 2].window, events[i].window);
+        keys.push_back(events[i].key);
+    }
+    return keys;
+}
+
+}  // namespace
+
+TEST(RelayKeys, KeyTokenSendsDownThenUpEach35MsAfterAFreshSearch) {
+    StartRecording();
+    RunText("key 13");
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[0].kind, 'F');
+    EXPECT_EQ(events[1].kind, 'S');
+    EXPECT_EQ(events[1].key, 35u);
+    EXPECT_EQ(events[2].kind, 'D');
+    EXPECT_EQ(events[2].key, 13u);
+    EXPECT_EQ(events[2].flags, 0u);
+    EXPECT_EQ(events[2].window, 1u);
+    EXPECT_EQ(events[3].kind, 'S');
+    EXPECT_EQ(events[3].key, 35u);
+    EXPECT_EQ(events[4].kind, 'U');
+    EXPECT_EQ(events[4].key, 13u);
+    EXPECT_EQ(events[4].flags, 0u);
+
+    // Two tokens: two searches, each pair goes to the window of its own.
+    StartRecording();
+    RunText("key 13 65");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13, 65}));
+    EXPECT_EQ(searches, 2u);
+    ASSERT_EQ(events.size(), 10u);
+    EXPECT_EQ(events[5].kind, 'F');
+    EXPECT_EQ(events[7].window, 2u);
+
+    // A token that is not a number is key code 0.
+    StartRecording();
+    RunText("key abc");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{0}));
+}
+
+TEST(RelayKeys, PlusMarksTheKeyExtended) {
+    StartRecording();
+    RunText("key +37");
+    EXPECT_EQ(Pairs(0x01000000), (std::vector<uint32_t>{37}));
+    // The flag belongs to its token only.
+    StartRecording();
+    RunText("key 38");
+    EXPECT_EQ(Pairs(0), (std::vector<uint32_t>{38}));
+}
+
+TEST(RelayKeys, RepeatCountAppliesToTheNextKeyTokenOnly) {
+    StartRecording();
+    RunText("key r3 32 33");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{32, 32, 32, 33}));
+    EXPECT_EQ(relay_repeat, 1);
+
+    // r0 and a negative count send nothing, and the count is back to 1.
+    StartRecording();
+    RunText("key r0 32 33");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{33}));
+    StartRecording();
+    RunText("key r-4 32 33");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{33}));
+
+    // A count with no key behind it carries over to the next command.
+    StartRecording();
+    RunText("key r5");
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(relay_repeat, 5);
+    RunText("key 13 14");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13, 13, 13, 13, 13, 14}));
+
+    // The last of several counts wins; a pause does not use it up.
+    StartRecording();
+    RunText("key r4 r2 p10 50");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{50, 50}));
+}
+
+TEST(RelayKeys, PauseSleepsOnlyForAPositiveTime) {
+    StartRecording();
+    RunText("key p500 13");
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, 'S');
+    EXPECT_EQ(events[0].key, 500u);
+    EXPECT_EQ(events[1].kind, 'F');
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13}));
+
+    // A negative, zero or missing time is no pause at all; a pause is not
+    // a key, whatever flag it carries.
+    StartRecording();
+    RunText("key p-500 p0 p +p20");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, 'S');
+    EXPECT_EQ(events[0].key, 20u);
+
+    // A time beyond the range of a number is held to its largest value.
+    StartRecording();
+    RunText("key p99999999999999999999");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].key, 2147483647u);
+}
+
+TEST(RelayKeys, OnlyTheLowerCaseKeyCommandDoesAnything) {
+    StartRecording();
+    for (const char* text : {"KEY 13", "Key 13", "keys 13", "press 13", "key", "", "   ",
+                             "// key 13", "\nkey 13"}) {
+        RunText(text);
+    }
+    EXPECT_TRUE(events.empty());
+    // A quoted "key" is still the word key.
+    RunText("\"key\" 13");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13}));
+}
+
+TEST(RelayKeys, OnlyTheFirstLineOfATextRuns) {
+    StartRecording();
+    RunText("key 13\nkey 14");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13}));
+    StartRecording();
+    RunText("key 13\n14");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13}));
+}
+
+TEST(RelayKeys, AnEarlierLongerTextNeverLeaksIntoAShorterOne) {
+    // The line buffer is reused: an unclosed quote or a comment reads past
+    // the newline and must find the end of the text there, not old bytes.
+    StartRecording();
+    RunText("key 11 11 11 11 11 11 11");
+    EXPECT_EQ(Pairs().size(), 7u);
+    events.clear();
+    RunText("key //");
+    EXPECT_TRUE(events.empty());
+    RunText("key \"");
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{0}));
+}
+
+TEST(RelayKeys, ATextLongerThanAnEntryKeepsItsFirst104Bytes) {
+    StartRecording();
+    std::string text = "key ";
+    for (int i = 0; i < 50; i++) text += "20 ";       // 154 bytes
+    Relay_QueueCommand(text.data(), static_cast<int>(text.size()));
+    RelayCommand command{};
+    Relay_WaitCommand(command);
+    EXPECT_EQ(command.length, RELAY_TEXT_SIZE);
+    EXPECT_EQ(std::memcmp(command.text.data(), text.data(), RELAY_TEXT_SIZE), 0);
+    Relay_HandleCommand(command);
+    // 4 + 33 * 3 = 103 bytes, then the "2" of the 34th number.
+    std::vector<uint32_t> expect(33, 20);
+    expect.push_back(2);
+    EXPECT_EQ(Pairs(), expect);
+}

@@ -1,0 +1,228 @@
+// The command stream of a client's accepted packet: what is relayed, what
+// is logged, and when the client is removed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "net/msg.h"
+#include "net/netchan.h"
+#include "net/udp.h"
+#include "relay/relay.h"
+#include "server/clients.h"
+#include "server/commands.h"
+#include "shell/log.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Text(const std::string& s, bool terminated = true) {
+    Bytes b(s.begin(), s.end());
+    if (terminated) b.push_back(0);
+    return b;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SvCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SV_ResetClients();
+        MSG_Reset();
+        Netchan_Reset();
+        Relay_Reset();
+        ClientSlot& client = sv_clients[0];
+        Netchan_Setup(client.netchan, NET_MakeAddress(127, 0, 0, 1, 27000), 7);
+        client.state = CLIENT_CONNECTED;
+        std::snprintf(client.name.data(), client.name.size(), "dash");
+
+        log_file_ = std::filesystem::temp_directory_path() /
+                    ("sv_commands_" +
+                     std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                     ".log");
+        std::snprintf(log_path, sizeof log_path, "%s", log_file_.string().c_str());
+        std::ofstream(log_file_, std::ios::trunc).close();
+        log_enabled = 1;
+    }
+
+    void TearDown() override {
+        log_enabled = 0;
+        std::error_code ignored;
+        std::filesystem::remove(log_file_, ignored);
+    }
+
+    // Puts a sequenced packet (10 header bytes, then `commands`) where
+    // packet intake leaves it and reads its commands.
+    void Read(const Bytes& commands) {
+        Bytes packet{1, 0, 0, 0, 0, 0, 0, 0, 7, 0};
+        packet = packet + commands;
+        ASSERT_LE(packet.size(), net_received_data.size());
+        std::memcpy(net_received_data.data(), packet.data(), packet.size());
+        net_received.cursize = static_cast<int32_t>(packet.size());
+        MSG_BeginReading();
+        MSG_ReadLong();
+        MSG_ReadLong();
+        MSG_ReadShort();
+        SV_ReadClientMessage(sv_clients[0]);
+    }
+
+    // Every command waiting in the relay queue, oldest first.
+    std::vector<std::string> Relayed() {
+        std::vector<std::string> out;
+        RelayCommand command{};
+        while (relay_queue.count.load() > 0) {
+            Relay_WaitCommand(command);
+            out.emplace_back(command.text.data(), static_cast<size_t>(command.length));
+        }
+        return out;
+    }
+
+    // The messages of the log records, time stamps taken off.
+    std::vector<std::string> Log() {
+        std::ifstream in(log_file_, std::ios::binary);
+        std::stringstream all;
+        all << in.rdbuf();
+        std::vector<std::string> lines;
+        std::string line;
+        std::istringstream split(all.str());
+        while (std::getline(split, line)) {
+            size_t at = line.find(" - ");
+            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
+        }
+        std::ofstream(log_file_, std::ios::trunc).close();
+        return lines;
+    }
+
+    using Lines = std::vector<std::string>;
+    std::filesystem::path log_file_;
+};
+
+}  // namespace
+
+TEST_F(SvCommands, NopsAndTextsAreReadInOrderAndTextsRelayed) {
+    // nop, nop, "key 13", end: one log line and one 6-byte command.
+    Read(Bytes{1, 1, 4} + Text("key 13") + Bytes{0xFF});
+    EXPECT_EQ(Log(), (Lines{"stringcmd = key 13"}));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 13"}));
+    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
+
+    // Two texts, the second ended by 0xFF instead of 0x00, then the end of
+    // the packet.
+    Read(Bytes{4} + Text("key 1") + Bytes{1, 4} + Text("key 2", false) + Bytes{0xFF});
+    EXPECT_EQ(Log(), (Lines{"stringcmd = key 1", "stringcmd = key 2"}));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 1", "key 2"}));
+
+    // A header with nothing behind it, or only nops: nothing at all.
+    Read(Bytes{});
+    Read(Bytes{1, 1, 1});
+    EXPECT_EQ(Log(), Lines{});
+    EXPECT_EQ(Relayed(), std::vector<std::string>{});
+    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
+    // The normal end of a packet is marked as a read past its end.
+    EXPECT_EQ(msg_badread, 1);
+}
+
+TEST_F(SvCommands, ATextCutByTheEndOfThePacketIsRelayedThenTheClientRemoved) {
+    Read(Bytes{4} + Text("key 9", false));
+    EXPECT_EQ(Log(), (Lines{"stringcmd = key 9", "SV_ReadClientMessage: badread",
+                            "Client dash removed"}));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 9"}));
+    EXPECT_EQ(sv_clients[0].state, CLIENT_REMOVED);
+    // The client is told with the disconnect byte in its reliable message.
+    ASSERT_EQ(sv_clients[0].netchan.message.cursize, 1);
+    EXPECT_EQ(sv_clients[0].netchan.message.data[0], SRV_DISCONNECT);
+
+    // A removed client's texts are still relayed, and a further bad read
+    // removes it again, now without a name.
+    Read(Bytes{4} + Text("key 8") + Bytes{4} + Text("key", false));
+    EXPECT_EQ(Log(), (Lines{"stringcmd = key 8", "stringcmd = key",
+                            "SV_ReadClientMessage: badread", "Client  removed"}));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 8", "key"}));
+}
+
+TEST_F(SvCommands, APacketShorterThanItsHeaderRemovesTheClientBeforeAnyCommand) {
+    const Bytes packet{1, 0, 0, 0, 0, 0};
+    std::memcpy(net_received_data.data(), packet.data(), packet.size());
+    net_received.cursize = static_cast<int32_t>(packet.size());
+    MSG_BeginReading();
+    MSG_ReadLong();
+    MSG_ReadLong();   // runs past the end
+    MSG_ReadShort();
+    SV_ReadClientMessage(sv_clients[0]);
+    EXPECT_EQ(Log(), (Lines{"SV_ReadClientMessage: badread", "Client dash removed"}));
+    EXPECT_EQ(sv_clients[0].state, CLIENT_REMOVED);
+    EXPECT_EQ(Relayed(), std::vector<std::string>{});
+}
+
+TEST_F(SvCommands, DisconnectRemovesTheClientAndStopsReading) {
+    Read(Bytes{1, 2, 4} + Text("key 1"));
+    EXPECT_EQ(Log(), (Lines{"disconnect", "Client dash removed"}));
+    EXPECT_EQ(Relayed(), std::vector<std::string>{});
+    EXPECT_EQ(sv_clients[0].state, CLIENT_REMOVED);
+}
+
+TEST_F(SvCommands, OtherBytesEndThisPacketOnlyAndTheClientStays) {
+    Read(Bytes{3, 4} + Text("key 1"));
+    EXPECT_EQ(Log(), (Lines{"SV_ReadClientMessage: unknown command char = \x03"}));
+    Read(Bytes{0x80, 4} + Text("key 1"));
+    EXPECT_EQ(Log(), (Lines{"SV_ReadClientMessage: unknown command char = \x80"}));
+    Read(Bytes{110, 4} + Text("key 1"));
+    EXPECT_EQ(Log(), (Lines{"print"}));
+    // 0xFF ends the commands silently.
+    Read(Bytes{0xFF, 4} + Text("key 1"));
+    EXPECT_EQ(Log(), Lines{});
+    EXPECT_EQ(Relayed(), std::vector<std::string>{});
+    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
+
+    // The client's next packet is read as usual.
+    Read(Bytes{4} + Text("key 2"));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 2"}));
+    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
+}
+
+TEST_F(SvCommands, ALongTextIsSplitAfter2047CharactersAndTheRelayKeepsWhatFits) {
+    // The byte after the 2047th character is read as the next command:
+    // here 4, a text command of its own.
+    const std::string long_text(2047, 'a');
+    Read(Bytes{4} + Text(long_text, false) + Bytes{4} + Text("key 5"));
+    EXPECT_EQ(Relayed(),
+              (std::vector<std::string>{std::string(RELAY_TEXT_SIZE, 'a'), "key 5"}));
+    Lines log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].substr(0, 16), "stringcmd = aaaa");
+    EXPECT_EQ(log[1], "stringcmd = key 5");
+
+    // Here b, which is no command.
+    Read(Bytes{4} + Text(long_text + "b"));
+    log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], "SV_ReadClientMessage: unknown command char = b");
+    EXPECT_EQ(Relayed().size(), 1u);
+    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
+}
+
+TEST_F(SvCommands, TheServerNumbersItsPacketsOnFromTheClientsLatest) {
+    NetChannel& chan = sv_clients[0].netchan;
+    chan.incoming_sequence = 40;
+    chan.outgoing_sequence = 12;
+    Read(Bytes{});
+    EXPECT_EQ(chan.outgoing_sequence, 40);
+
+    // A client behind the server changes nothing.
+    chan.incoming_sequence = 41;
+    chan.outgoing_sequence = 50;
+    Read(Bytes{});
+    EXPECT_EQ(chan.outgoing_sequence, 50);
+    chan.incoming_sequence = 50;
+    Read(Bytes{});
+    EXPECT_EQ(chan.outgoing_sequence, 50);
+}

@@ -1,0 +1,186 @@
+// Scanning the session-info text for the player's car, the session's laps
+// and the player's entry in the positions list.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "telemetry/session_info.h"
+
+namespace {
+
+TelemetrySnapshot Scan(const std::string& text) {
+    Tel_ClearSessionInfo();
+    Tel_ParseSessionInfo(text.c_str());
+    TelemetrySnapshot s{};
+    Tel_StoreSessionInfo(s);
+    return s;
+}
+
+std::string Entry(int place, int car, const std::string& fastest, const std::string& last) {
+    return " - Position: " + std::to_string(place) + "\n   CarIdx: " + std::to_string(car) +
+           "\n   FastestTime: " + fastest + "\n   LastTime: " + last + "\n";
+}
+
+std::string Session(int num, const std::string& laps, const std::string& entries) {
+    return " - SessionNum: " + std::to_string(num) + "\n   SessionLaps: " + laps +
+           "\n   ResultsPositions:\n" + entries + "   ResultsLapsComplete: 1\n";
+}
+
+const std::string kDriver = "DriverInfo:\n DriverCarIdx: 7\nDrivers:\n - CarIdx: 7\n   CarID: 42\n";
+
+}  // namespace
+
+TEST(TelSessionInfo, LastSessionBlockIsScannedForLapsAndPlayer) {
+    Tel_ResetSessionInfo();
+    std::string entries;
+    entries += Entry(1, 3, "90.1", "91.0");
+    entries += Entry(2, 4, "90.2", "91.1");
+    entries += Entry(3, 7, "92.25", "93.5");
+    entries += Entry(4, 8, "90.4", "91.3");
+    entries += Entry(5, 9, "90.5", "91.4");
+    std::string text = kDriver + "SessionInfo:\n Sessions:\n" + Session(0, "5", Entry(1, 7, "1", "2")) +
+                       Session(1, "10", Entry(1, 7, "3", "4")) + Session(2, "20", entries) + "\n\n";
+    TelemetrySnapshot s = Scan(text);
+    EXPECT_EQ(s.car_id, 42);
+    EXPECT_EQ(s.session_laps, 20);
+    EXPECT_EQ(s.position, 3);
+    EXPECT_EQ(s.num_positions, 5);
+    EXPECT_EQ(s.fastest_time, 92.25f);
+    EXPECT_EQ(s.last_time, 93.5f);
+
+    s = Scan(kDriver + Session(0, "unlimited", entries) + "\n\n");
+    EXPECT_EQ(s.session_laps, -1);
+    s = Scan(kDriver + " - SessionNum: 0\n" + entries + "\n\n");
+    EXPECT_EQ(s.session_laps, 0);
+    EXPECT_EQ(s.position, 3);
+}
+
+TEST(TelSessionInfo, PlayerMissingOrValuesTooLongGiveZeros) {
+    Tel_ResetSessionInfo();
+    std::string entries = Entry(1, 3, "90.1", "91.0") + Entry(2, 4, "90.2", "91.1");
+    std::string text = "DriverCarIdx: 12\nCarID: 5\n" + Session(0, "3", entries) + "\n\n";
+    TelemetrySnapshot s = Scan(text);
+    EXPECT_EQ(s.position, 0);
+    EXPECT_EQ(s.num_positions, 2);
+    EXPECT_EQ(s.fastest_time, 0.0f);
+    EXPECT_EQ(s.last_time, 0.0f);
+
+    // 19 characters fit, 20 do not.
+    std::string fits = "1234567890.12345678";
+    std::string too_long = fits + "9";
+    text = "DriverCarIdx: 3\n" + Session(0, "123456789", Entry(1, 3, too_long, fits)) + "\n\n";
+    s = Scan(text);
+    EXPECT_EQ(s.position, 1);
+    EXPECT_EQ(s.fastest_time, 0.0f);
+    EXPECT_EQ(s.last_time, 1234567890.12345678f);
+    EXPECT_EQ(s.session_laps, static_cast<int16_t>(123456789));
+    s = Scan("DriverCarIdx: 3\n" + Session(0, "1234567890", "") + "\n\n");
+    EXPECT_EQ(s.session_laps, 0);
+
+    // A spectator (car index -1) never matches an entry that was not read.
+    s = Scan("DriverCarIdx: -1\n" + Session(0, "3", entries) + "\n\n");
+    EXPECT_EQ(s.position, 0);
+    EXPECT_EQ(s.num_positions, 2);
+}
+
+TEST(TelSessionInfo, CarIdentifierRules) {
+    Tel_ResetSessionInfo();
+    TelemetrySnapshot s = Scan("DriverCarIdx: 0\nCarID: 17\nCarID: 18\n");
+    EXPECT_EQ(s.car_id, 17);
+    s = Scan("DriverCarIdx: 0\n");
+    EXPECT_EQ(s.car_id, -1);
+    s = Scan("CarID: 99\n");   // no DriverCarIdx: the identifier is kept
+    EXPECT_EQ(s.car_id, -1);
+    Scan("DriverCarIdx: 0\nCarID: 70000\n");
+    EXPECT_EQ(session_car_id, static_cast<int16_t>(70000));
+    // No "DriverCarIdx:": the car is kept and every other field reads 0.
+    s = Scan("CarID: 1\n - SessionNum: 0\n SessionLaps: 4\n - Position: 1\n CarIdx: 0\n"
+             " FastestTime: 7.5\n LastTime: 8\n x: 1\n\n");
+    EXPECT_EQ(s.car_id, static_cast<int16_t>(70000));
+    EXPECT_EQ(s.session_laps + s.num_positions + s.position, 0);
+    EXPECT_EQ(s.fastest_time + s.last_time, 0.0f);
+}
+
+TEST(TelSessionInfo, PositionListIsCappedAtFifty) {
+    Tel_ResetSessionInfo();
+    std::string entries;
+    for (int i = 0; i < 60; i++) entries += Entry(i + 1, 100 + i, std::to_string(i), "1");
+    TelemetrySnapshot s = Scan("DriverCarIdx: 149\n" + Session(0, "9", entries) + "\n\n");
+    EXPECT_EQ(s.num_positions, 50);
+    EXPECT_EQ(s.position, 50);
+    EXPECT_EQ(s.fastest_time, 49.0f);
+    s = Scan("DriverCarIdx: 150\n" + Session(0, "9", entries) + "\n\n");
+    EXPECT_EQ(s.position, 0);
+}
+
+TEST(TelSessionInfo, MoreThanTenSessionBlocksScanTheTenth) {
+    Tel_ResetSessionInfo();
+    std::string text = "DriverCarIdx: 1\n";
+    for (int i = 0; i < 13; i++) {
+        text += Session(i, std::to_string(i + 1), Entry(1, 1, std::to_string(i) + ".5", "1"));
+    }
+    text += "\n\n";
+    TelemetrySnapshot s = Scan(text);
+    EXPECT_EQ(s.session_laps, 10);
+    EXPECT_EQ(s.fastest_time, 9.5f);
+    EXPECT_EQ(s.num_positions, 1);
+
+    // Exactly ten: the tenth ends at "\n\n".
+    text = "DriverCarIdx: 1\n";
+    for (int i = 0; i < 10; i++) text += Session(i, std::to_string(i + 1), Entry(1, 1, "2", "1"));
+    s = Scan(text + "\n\n");
+    EXPECT_EQ(s.session_laps, 10);
+}
+
+TEST(TelSessionInfo, HostileTextsStayInsideTheText) {
+    Tel_ResetSessionInfo();
+    // Keys at the very end of the text, where the value would start past it.
+    struct Case {
+        const char* text;
+        int positions;
+        float fastest;
+    };
+    const Case truncated[] = {
+        {"DriverCarIdx:", 0, 0.0f},
+        {"DriverCarIdx: 1\nCarID:", 0, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum:", 0, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\nSessionLaps:", 0, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\n\n- Position:", 0, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\n- Position:\n\n", 1, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\n- Position: 1\nCarIdx:\n\n", 1, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\n- Position: 1\nCarIdx: 1\nFastestTime:\n\n", 1, 0.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\n- Position: 1\nCarIdx: 1\nFastestTime: 3\nLastTime:\n\n", 1,
+         3.0f},
+        {"DriverCarIdx: 1\nSessionNum: 0\n- Position: 1\nCarIdx: 1\nLastTime: 5", 0, 0.0f},
+        {"", 0, 0.0f},
+    };
+    for (const Case& c : truncated) {
+        TelemetrySnapshot s = Scan(c.text);
+        EXPECT_EQ(s.num_positions, c.positions) << c.text;
+        EXPECT_EQ(s.fastest_time, c.fastest) << c.text;
+        EXPECT_EQ(s.last_time, 0.0f) << c.text;
+    }
+
+    // No "\n\n" after the last block: nothing but the car is filled.
+    TelemetrySnapshot s = Scan("DriverCarIdx: 1\nCarID: 3\n" + Session(0, "5", Entry(1, 1, "2", "3")));
+    EXPECT_EQ(s.car_id, 3);
+    EXPECT_EQ(s.session_laps, 0);
+    EXPECT_EQ(s.num_positions, 0);
+    EXPECT_EQ(s.position, 0);
+
+    // A value with no newline after it is not copied: the block ends right
+    // before the "\n\n", so the last value of the last block has none.
+    s = Scan("DriverCarIdx: 1\n - SessionNum: 0\n - Position: 1\n CarIdx: 1\n FastestTime: 7.5\n"
+             " LastTime: 8.5\n\n");
+    EXPECT_EQ(s.position, 1);
+    EXPECT_EQ(s.fastest_time, 7.5f);
+    EXPECT_EQ(s.last_time, 0.0f);
+
+    // Huge numbers stay defined.
+    s = Scan("DriverCarIdx: 99999999999999999999\n - SessionNum: 0\n SessionLaps: -99999999\n"
+             " - Position: 1\n CarIdx: 99999999999999999999\n FastestTime: 1e300\n LastTime: 1\n\n");
+    EXPECT_EQ(s.position, 1);
+    EXPECT_TRUE(std::isinf(s.fastest_time));
+    Tel_ParseSessionInfo(nullptr);
+}

@@ -1,0 +1,72 @@
+// tools/dash/dash_client.h: the dashboard client's options and its session:
+// handshake, acknowledging the server's packets, text commands, display.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/dashnet.h"
+#include "tools/dash/dash_wire.h"
+
+constexpr int DASH_DEFAULT_PORT = 2047;
+constexpr int DASH_DEFAULT_TIMEOUT_MS = 3000;
+constexpr int DASH_MAX_COMMANDS = 64;          // --command options kept
+constexpr int DASH_RESEND_MS = 500;            // handshake request repeated
+constexpr int DASH_KEEPALIVE_MS = 1000;        // longest silence towards the server
+constexpr int DASH_SILENCE_MS = 15000;         // default of dash_silence_ms
+constexpr int DASH_FLUSH_MS = 1000;            // wait for text commands to be taken on leaving
+
+// Exit codes.
+constexpr int DASH_EXIT_OK = 0;
+constexpr int DASH_EXIT_USAGE = 1;
+constexpr int DASH_EXIT_NO_REPLY = 2;      // no answer to the handshake, or no socket
+constexpr int DASH_EXIT_REFUSED = 3;       // the server refused the connect
+constexpr int DASH_EXIT_LOST = 4;          // the server fell silent or dropped us
+
+struct DashOptions {
+    DashAddr server;
+    char host[16];
+    char name[DASH_NAME_MAX + 1];
+    int device_type;
+    uint16_t qport;
+    bool json;
+    uint32_t count;          // 0: no limit
+    double duration_s;       // 0: no limit
+    const char* commands[DASH_MAX_COMMANDS];
+    int num_commands;
+    bool disconnect;
+    int timeout_ms;
+    bool ansi;               // redraw the block in place
+};
+
+// Set from another thread (Ctrl-C) to make the session leave cleanly.
+extern std::atomic<bool> dash_stop;
+// No packet from the server for this long: the connection counts as lost.
+// The server sends every 51 ms or so whatever the simulator does, and drops
+// a client after 15 s of silence itself (tests shorten it).
+extern int dash_silence_ms;
+
+// Puts the defaults into `opt`: 127.0.0.1:2047, name "tarmis_dash", device
+// type 0 (the fuller update), a qport from the clock, disconnect on leaving,
+// a 3000 ms handshake timeout.
+void Dash_DefaultOptions(DashOptions& opt);
+
+// Reads the options after the program name. Returns -1 to go on; otherwise
+// the exit code: 0 after --help (usage on `out`), 1 after a bad option (the
+// reason and the usage on `err`).
+int Dash_ParseOptions(int argc, char** argv, DashOptions& opt, FILE* out, FILE* err);
+
+// Prints the usage text.
+void Dash_PrintUsage(FILE* to);
+
+// Clears dash_stop and the reception statistics and restores
+// dash_silence_ms (tests run sessions in turn).
+void Dash_Reset();
+
+// Runs one session against opt.server and returns the exit code. Updates,
+// the block and the statistics go to `out`, problems to `err`. Leaves after
+// `count` updates, after `duration_s` seconds of connection, or when
+// dash_stop is set; then waits up to DASH_FLUSH_MS for queued text commands
+// to be acknowledged and sends the disconnect command unless told not to.
+int Dash_Run(const DashOptions& opt, FILE* out, FILE* err);
