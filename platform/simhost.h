@@ -20,10 +20,11 @@
 
 // --- the stand-in's own objects (creating side) ---
 
-// Creates the named mapping, or reopens it when it exists, at exactly
-// `size` bytes, and maps all of it writable. Returns the view, or nullptr
-// when the mapping cannot be made (e.g. an existing one is too small and
-// cannot be grown). One mapping per process.
+// Creates the named mapping, or reopens it when it exists, and maps `size`
+// bytes of it writable. A new object is made `size` bytes long; an existing
+// one is grown to `size` if smaller (Linux) but never shrunk, so a reader's
+// view stays valid. Returns the view, or nullptr when the mapping cannot be
+// made (e.g. an existing Windows mapping is smaller). One per process.
 uint8_t* SimHost_CreateMapping(const char* name, uint32_t size);
 
 // Unmaps the view from SimHost_CreateMapping; the named object stays.

@@ -45,7 +45,11 @@ uint8_t* SimHost_CreateMapping(const char* name, uint32_t size) {
     if (fd < 0) return nullptr;
     // Readers open it read-only whatever our umask made of the mode.
     fchmod(fd, 0644);
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    // Grown when new or too small, never shrunk: a reader that mapped a
+    // larger object must not find its pages gone.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 ||
+        (st.st_size < static_cast<off_t>(size) && ftruncate(fd, static_cast<off_t>(size)) != 0)) {
         close(fd);
         return nullptr;
     }

@@ -69,6 +69,18 @@ TEST(SimHost, MappingIsSharedAndKeepsItsContentAcrossARestart) {
     SimHost_CloseMappingReadOnly();
     SimHost_RemoveNames(name.c_str(), nullptr);
     EXPECT_EQ(SimHost_OpenMappingReadOnly(name.c_str(), &seen), nullptr);
+
+    // A smaller stand-in never shrinks what a reader has mapped.
+    ASSERT_NE(SimHost_CreateMapping(name.c_str(), size), nullptr);
+    SimHost_CloseMapping();
+    ASSERT_NE(SimHost_CreateMapping(name.c_str(), size / 2), nullptr);
+    reader = SimHost_OpenMappingReadOnly(name.c_str(), &seen);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_GE(seen, size);
+    EXPECT_EQ(reader[size - 1], 0) << "the last page is still there";
+    SimHost_CloseMapping();
+    SimHost_CloseMappingReadOnly();
+    SimHost_RemoveNames(name.c_str(), nullptr);
 }
 
 TEST(SimHost, EventWakesTheReaderOnceHoweverOftenSignalled) {

@@ -207,7 +207,8 @@ bool Script_Parse(const std::string& text, const char* name, const std::string& 
                 std::string path = rest.substr(at);
                 while (!path.empty() && (path.back() == ' ' || path.back() == '\t')) path.pop_back();
                 if (path.empty()) return Script_Fail(p, "'session file' needs a path");
-                if (path[0] != '/' && !(path.size() > 1 && path[1] == ':')) path = dir + "/" + path;
+                if (path[0] != '/' && path[0] != '\\' && !(path.size() > 1 && path[1] == ':'))
+                    path = dir + "/" + path;
                 std::string content;
                 if (!Script_ReadFile(path, content))
                     return Script_Fail(p, "cannot read '%s'", path.c_str());

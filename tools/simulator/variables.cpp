@@ -210,6 +210,8 @@ static const VarDef var_field_defs[] = {
     {"FieldSectorTime", VAR_FLOAT, VAR_CAR_SLOTS, "s", "Last sector time of each car"},
     {"FieldGapAhead", VAR_FLOAT, VAR_CAR_SLOTS, "s", "Gap of each car to the car ahead"},
     {"FieldTrackDist", VAR_FLOAT, VAR_CAR_SLOTS, "m", "Distance each car covered"},
+    {"FieldDamage", VAR_FLOAT, VAR_CAR_SLOTS, "%", "Damage of each car"},
+    {"FieldLapStart", VAR_FLOAT, VAR_CAR_SLOTS, "s", "When each car began its lap"},
 };
 
 // Per-corner channels; each name gets the corner's suffix.
