@@ -10,6 +10,7 @@
 NetSocket net_udp_socket = NET_INVALID_SOCKET;
 NetAddress net_sender;
 char net_address_text[NET_ADDRESS_TEXT_SIZE];
+NetPacketSource net_packet_source = nullptr;
 
 NetSocket UDP_OpenSocket(uint16_t port) {
     NetSocket sock = Sys_UdpSocket();
@@ -42,6 +43,14 @@ void NET_PrintLocalAddresses() {
 int NET_GetPacket() {
     std::array<uint8_t, 4> ip{};
     uint16_t port = 0;
+    if (net_packet_source != nullptr) {
+        int length = net_packet_source(net_received_data.data(), NET_RECEIVED_SIZE, ip, port);
+        if (length < 0 || length > NET_RECEIVED_SIZE) return 0;   // nothing waiting
+        net_sender.ip = ip;
+        net_sender.port = port;
+        net_received.cursize = length;
+        return length;
+    }
     int length = Sys_RecvFrom(net_udp_socket, net_received_data.data(), NET_RECEIVED_SIZE, ip, port);
     if (length < 0) {
         int err = Sys_NetLastError();
@@ -84,4 +93,5 @@ void NET_Reset() {
     net_udp_socket = NET_INVALID_SOCKET;
     net_sender = NetAddress{};
     net_address_text[0] = 0;
+    net_packet_source = nullptr;
 }

@@ -46,6 +46,16 @@ void NET_PrintAddressList(const std::array<uint8_t, 4>* ips, int count);
 // net_received keep their previous values.
 int NET_GetPacket();
 
+// Where NET_GetPacket takes its datagrams from. Null (the default and the
+// server's only setting) reads net_udp_socket. Tests and fuzzers point it at
+// a function that fills `buf` (room for `size` bytes), `ip` and `port` (both
+// network order) with the next datagram and returns its length, or returns
+// -1 when nothing is waiting; NET_GetPacket then handles the result exactly
+// as it handles a datagram read from the socket.
+using NetPacketSource = int (*)(uint8_t* buf, int size, std::array<uint8_t, 4>& ip,
+                                uint16_t& port);
+extern NetPacketSource net_packet_source;
+
 // Sends `length` bytes to `to`. Never waits; a failed send is lost, logged
 // as "NET_SendPacket ERROR: %i\n" unless the socket would have blocked.
 void NET_SendPacket(int length, const void* data, NetAddress to);
@@ -62,6 +72,6 @@ const char* NET_AddressToString(NetAddress a);
 // Builds an address from four numbers and a port in host order.
 NetAddress NET_MakeAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t host_port);
 
-// Forgets the socket, the sender and the address text (tests). The socket
-// itself is not closed.
+// Forgets the socket, the sender, the address text and the packet source
+// (tests). The socket itself is not closed.
 void NET_Reset();
