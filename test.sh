@@ -2,7 +2,8 @@
 # Runs every test of Tarmis Server: builds the native (ASan/UBSan) and the
 # Windows builds, then runs the unit tests and the integration tests, the
 # latter against both the native programs and the .exe files under Wine,
-# and the relay queue's stress test under ThreadSanitizer.
+# the relay queue's stress test under ThreadSanitizer, and every fuzz
+# target for 30 seconds.
 # Installs what it needs with apt-get when it is missing (run as root).
 set -eu
 cd "$(dirname "$0")"
@@ -20,4 +21,6 @@ status=0
 ctest --test-dir build/native --output-on-failure -j2 || status=1
 # The relay queue under ThreadSanitizer: a producer and a consumer racing.
 ctest --preset tsan || status=1
+# Every fuzz target for 30 seconds (libFuzzer with ASan and UBSan).
+bash fuzz/run.sh 30 || status=1
 exit $status
