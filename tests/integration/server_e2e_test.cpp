@@ -300,7 +300,7 @@ protected:
     // Ctrl-C ends the server with exit code 0; returns its debug log.
     std::vector<std::string> StopServer(Proc& server) {
         Harness_Interrupt(server);
-        EXPECT_TRUE(Harness_WaitExit(server, wait_ms()));
+        EXPECT_TRUE(Harness_WaitExit(server, wine() ? 15000 : 5000)) << "Ctrl-C did not end the server";
         EXPECT_EQ(server.exit_code, 0);
         return LogMessages(server);
     }
