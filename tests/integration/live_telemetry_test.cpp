@@ -1,0 +1,644 @@
+// Live telemetry through the real programs: the simulator stand-in plays a
+// script, the server (without the test pattern) reads its mapping, and
+// tarmis_dash shows what arrives. Every line of the three programs is time
+// stamped as it arrives, so that the dashboard's values and the status lines
+// can be held against the script's timetable. Runs the native build and,
+// when available, the Windows build under Wine.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+constexpr int kBusyExit = 3;            // the stand-in's "another simulator is running"
+constexpr double kInterval = 51.0;      // default update spacing at the server
+constexpr double kTelemetryWait = 16.0; // the telemetry thread's longest wait
+
+// ---- time-stamped output of several programs --------------------------------
+
+struct Seen {
+    double at;
+    std::string text;
+};
+
+struct Watch {
+    Proc* proc;
+    size_t used = 0;
+    std::vector<Seen> lines;
+};
+
+class Timeline {
+public:
+    Watch& Add(Proc& p) {
+        watches_.push_back(std::make_unique<Watch>());
+        watches_.back()->proc = &p;
+        return *watches_.back();
+    }
+    // Reads every program's output for `ms`, stamping each complete line.
+    void Pump(double ms) {
+        const double end = Harness_NowMs() + ms;
+        do {
+            for (auto& w : watches_) {
+                Harness_Poll(*w->proc, 0);
+                const double now = Harness_NowMs();
+                size_t nl;
+                while ((nl = w->proc->out.find('\n', w->used)) != std::string::npos) {
+                    w->lines.push_back({now, w->proc->out.substr(w->used, nl - w->used)});
+                    w->used = nl + 1;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        } while (Harness_NowMs() < end);
+    }
+    // Pumps until a line of `w` from index `from` on contains `needle`;
+    // its index, or -1 after `timeout_ms`.
+    long WaitFor(Watch& w, size_t from, const std::string& needle, double timeout_ms) {
+        const double end = Harness_NowMs() + timeout_ms;
+        for (;;) {
+            for (size_t i = from; i < w.lines.size(); i++)
+                if (w.lines[i].text.find(needle) != std::string::npos) return static_cast<long>(i);
+            from = w.lines.size();
+            if (Harness_NowMs() > end) return -1;
+            Pump(5);
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<Watch>> watches_;
+};
+
+// ---- the dashboard's JSON lines ---------------------------------------------
+
+// The members of one flat JSON object, values as written.
+std::map<std::string, std::string> JsonFields(const std::string& line) {
+    std::map<std::string, std::string> f;
+    size_t at = 0;
+    while ((at = line.find('"', at)) != std::string::npos) {
+        size_t key_end = line.find('"', at + 1);
+        if (key_end == std::string::npos || key_end + 1 >= line.size() || line[key_end + 1] != ':')
+            break;
+        std::string key = line.substr(at + 1, key_end - at - 1);
+        size_t v = key_end + 2;
+        size_t v_end = v;
+        if (v < line.size() && line[v] == '"') v_end = line.find('"', v + 1) + 1;
+        else
+            while (v_end < line.size() && line[v_end] != ',' && line[v_end] != '}') v_end++;
+        f[key] = line.substr(v, v_end - v);
+        at = v_end;
+    }
+    return f;
+}
+
+struct Field {
+    const char* name;
+    float value;
+};
+using Fields = std::vector<Field>;
+
+// "" when the update shows every basic field as expected and, when it
+// carries the session block, every session field too; else what differs.
+std::string Differences(const std::map<std::string, std::string>& got, const Fields& basic,
+                        const Fields& session) {
+    std::string diff;
+    auto check = [&](const Fields& fields) {
+        for (const Field& e : fields) {
+            auto it = got.find(e.name);
+            if (it == got.end()) diff += std::string(" ") + e.name + " missing;";
+            else if (std::strtof(it->second.c_str(), nullptr) != e.value || it->second == "null")
+                diff += std::string(" ") + e.name + " " + it->second + " != " +
+                        std::to_string(e.value) + ";";
+        }
+    };
+    if (got.count("no_data")) return " no data;";
+    check(basic);
+    if (got.count("end_session")) check(session);
+    else if (got.count("car_id")) diff += " session block without its end;";
+    return diff;
+}
+
+struct Update {
+    double at;
+    std::map<std::string, std::string> fields;
+};
+
+std::vector<Update> Updates(const Watch& dash) {
+    std::vector<Update> u;
+    for (const Seen& s : dash.lines)
+        if (s.text.rfind("{\"seq\"", 0) == 0) u.push_back({s.at, JsonFields(s.text)});
+    return u;
+}
+
+// ---- status lines -------------------------------------------------------------
+
+struct Status {
+    double at;
+    bool active;
+    int clients;
+};
+
+// The redraws after the "Port = " line, each the two blanking lines and the
+// two status lines; `problem` tells of any other line there.
+std::vector<Status> StatusLines(const Watch& server, std::string& problem) {
+    std::vector<Status> s;
+    size_t i = 0;
+    while (i < server.lines.size() && server.lines[i].text.rfind("Port = ", 0) != 0) i++;
+    i++;
+    for (; i + 3 < server.lines.size(); i += 4) {
+        const std::string& a = server.lines[i].text;
+        const std::string& b = server.lines[i + 1].text;
+        const std::string& c = server.lines[i + 2].text;
+        const std::string& d = server.lines[i + 3].text;
+        int n = -1;
+        if (a != std::string(27, ' ') || b != std::string(23, ' ') ||
+            (c != "iRacing Status = Active" && c != "iRacing Status = Not Active") ||
+            std::sscanf(d.c_str(), "Clients connected = %d", &n) != 1 ||
+            d != "Clients connected = " + std::to_string(n)) {
+            problem += "unexpected redraw: [" + a + "][" + b + "][" + c + "][" + d + "]\n";
+            break;
+        }
+        s.push_back({server.lines[i + 2].at, c == "iRacing Status = Active", n});
+    }
+    return s;
+}
+
+// ---- the stand-in's slot on this machine ----------------------------------------
+
+// Natively the stand-in holds an abstract socket as its window, which also
+// keeps a second stand-in from starting. A test holds the same address to
+// keep other stand-ins out while it needs the machine's mapping to itself.
+class NativeSlot {
+public:
+    bool Take(double timeout_ms) {
+        const double end = Harness_NowMs() + timeout_ms;
+        while (Harness_NowMs() < end) {
+            fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            const char name[] = "iRacingSim/SimWinClass";
+            std::memcpy(addr.sun_path + 1, name, sizeof name - 1);
+            socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof name);
+            if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0) return true;
+            close(fd_);
+            fd_ = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    void Release() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    ~NativeSlot() { Release(); }
+
+private:
+    int fd_ = -1;
+};
+
+std::string MakeDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tarmis_live_XXXXXX").string();
+    const char* d = mkdtemp(tmpl.data());
+    return d != nullptr ? std::string(d) : std::string();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+class LiveTelemetry : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
+        for (const char* tool : {"tarmis_simulator", "tarmis_dash", "tarmis_server"}) {
+            if (!std::filesystem::exists(Harness_NativeProgram(tool)))
+                GTEST_SKIP() << tool << " is not built";
+            if (GetParam() &&
+                !std::filesystem::exists(Harness_WinDir() + "/" + tool + ".exe"))
+                GTEST_SKIP() << tool << ".exe is not built";
+        }
+        dir_ = MakeDir();
+        ASSERT_FALSE(dir_.empty());
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    }
+    bool wine() const { return GetParam(); }
+    double wait_ms() const { return wine() ? 60000 : 10000; }
+    // Allowance for scheduling and pipes on top of the server's own pacing.
+    double slack() const { return wine() ? 300 : 120; }
+    // From a stand-in's READY to its first frame taken by the server.
+    double attach() const { return wine() ? 600 : 250; }
+
+    // Starts a stand-in on `script` (a file in its own subdirectory `name`)
+    // and waits for READY, waiting its turn while another stand-in runs.
+    // Returns the time of READY (0 on failure) and the stand-in in `p`.
+    double StartSim(Proc*& p, Timeline& tl, const std::string& name, const std::string& script) {
+        const std::string d = dir_ + "/" + name;
+        std::filesystem::create_directories(d);
+        WriteFile(d + "/script.txt", script);
+        const double give_up = Harness_NowMs() + 180000;
+        for (;;) {
+            procs_.push_back(std::make_unique<Proc>());
+            p = procs_.back().get();
+            if (!Harness_StartProgram(*p, "tarmis_simulator", {"--quiet", "--script", "script.txt"},
+                                      wine(), d)) {
+                ADD_FAILURE() << "cannot start the stand-in";
+                return 0;
+            }
+            Watch& w = tl.Add(*p);
+            long at = tl.WaitFor(w, 0, "READY", wait_ms());
+            if (at >= 0) return w.lines[static_cast<size_t>(at)].at;
+            Harness_WaitExit(*p, 5000);
+            if (!p->exited || p->exit_code != kBusyExit || Harness_NowMs() > give_up) {
+                ADD_FAILURE() << "no READY: " << p->out << Harness_ReadFile(d + "/stderr.txt");
+                return 0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+
+    std::string dir_;
+    std::vector<std::unique_ptr<Proc>> procs_;   // every stand-in started
+};
+
+// Values of the first script and what the server makes of them.
+const char* const kSession1 =
+    "WeekendInfo:\n"
+    " TrackName: test oval\n"
+    "DriverInfo:\n"
+    " DriverCarIdx: 7\n"
+    " Drivers:\n"
+    " - CarIdx: 0\n"
+    "   CarID: 42\n"
+    " - CarIdx: 7\n"
+    "   CarID: 99\n"
+    "SessionInfo:\n"
+    " Sessions:\n"
+    " - SessionNum: 0\n"
+    "   SessionLaps: unlimited\n"
+    "   ResultsPositions:\n"
+    "   - Position: 1\n"
+    "     CarIdx: 7\n"
+    "     FastestTime: 70.2500\n"
+    "     LastTime: 71.0000\n"
+    "     Incidents: 0\n"
+    " - SessionNum: 1\n"
+    "   SessionLaps: 20\n"
+    "   ResultsPositions:\n"
+    "   - Position: 1\n"
+    "     CarIdx: 12\n"
+    "     FastestTime: 80.1250\n"
+    "     LastTime: 80.5000\n"
+    "     Incidents: 0\n"
+    "   - Position: 2\n"
+    "     CarIdx: 17\n"
+    "     FastestTime: 80.7500\n"
+    "     LastTime: 81.0000\n"
+    "     Incidents: 0\n"
+    "   - Position: 3\n"
+    "     CarIdx: 7\n"
+    "     FastestTime: 81.5000\n"
+    "     LastTime: 82.1250\n"
+    "     Incidents: 2\n"
+    "   - Position: 4\n"
+    "     CarIdx: 70\n"
+    "     FastestTime: 83.0000\n"
+    "     LastTime: 84.0000\n"
+    "     Incidents: 0\n"
+    "   - Position: 5\n"
+    "     CarIdx: 3\n"
+    "     FastestTime: 85.0000\n"
+    "     LastTime: 86.0000\n"
+    "     Incidents: 4\n"
+    "\n"
+    "CarSetup:\n"
+    " UpdateCount: 1\n";
+
+// The second stand-in: three sessions, the last unlimited, the player in
+// none of its places, no car identifier.
+const char* const kSession2 =
+    "DriverInfo:\n"
+    " DriverCarIdx: 3\n"
+    "SessionInfo:\n"
+    " Sessions:\n"
+    " - SessionNum: 0\n"
+    "   SessionLaps: 5\n"
+    "   ResultsPositions:\n"
+    "   - Position: 1\n"
+    "     CarIdx: 3\n"
+    "     FastestTime: 60.0000\n"
+    "     LastTime: 61.0000\n"
+    " - SessionNum: 1\n"
+    "   SessionLaps: 10\n"
+    " - SessionNum: 2\n"
+    "   SessionLaps: unlimited\n"
+    "   ResultsPositions:\n"
+    "   - Position: 1\n"
+    "     CarIdx: 30\n"
+    "     FastestTime: 90.0000\n"
+    "     LastTime: 91.0000\n"
+    "   - Position: 2\n"
+    "     CarIdx: 31\n"
+    "     FastestTime: 90.5000\n"
+    "     LastTime: 91.5000\n"
+    "   - Position: 3\n"
+    "     CarIdx: 32\n"
+    "     FastestTime: 92.0000\n"
+    "     LastTime: 93.0000\n"
+    "   - Position: 4\n"
+    "     CarIdx: 33\n"
+    "     FastestTime: 94.0000\n"
+    "     LastTime: 95.0000\n"
+    "     Incidents: 0\n"
+    "\n";
+
+std::string SessionCommands(const char* text) {
+    return std::string("session begin\n") + text + "session end\n";
+}
+
+}  // namespace
+
+// One server, one dashboard, two stand-ins in turn: the server starts with no
+// simulator, takes up the first stand-in's values, goes to "no data" when the
+// car leaves the track and to Not Active when the status bit clears, and
+// takes up a second stand-in started after the first one stopped.
+TEST_P(LiveTelemetry, DashboardShowsTheSimulatorsValuesAcrossARestart) {
+    // The fuel estimator on the script's lap completions: the level at lap 2
+    // is only recorded, lap 3 sets the use per lap, lap 4 smooths it.
+    const float used3 = 47.0f - 44.0f;
+    const float per_lap3 = used3;
+    const float used4 = 44.0f - 41.2f;
+    const float per_lap4 = 0.8f * per_lap3 + 0.2f * used4;
+    const float fuel_laps4 = 41.2f / per_lap4;
+    ASSERT_FALSE(used4 > 1.1 * per_lap3 || used4 < 0.9 * per_lap3);  // not an outlier
+
+    const Fields basic1 = {{"engine_warnings", 0x34}, {"session_flags", 4}, {"gear", 3},
+                           {"speed", 61.7f},          {"shift_indicator_pct", 0.42f},
+                           {"rpm", 6543},             {"throttle", 0.875f},
+                           {"brake", 0.0625f}};
+    const Fields session1 = {{"car_id", 42},        {"fastest_time", 81.5f},
+                             {"last_time", 82.125f}, {"session_laps", 20},
+                             {"lap", 4},             {"water_temp", 91.5f},
+                             {"oil_temp", 104.3f},   {"fuel_level", 41.2f},
+                             {"position", 3},        {"num_positions", 5},
+                             {"fuel_laps", fuel_laps4}};
+    const Fields basic2 = {{"engine_warnings", 1}, {"session_flags", 8}, {"gear", -1},
+                           {"speed", 0.1f},        {"shift_indicator_pct", 1.0f},
+                           {"rpm", -4464},         {"throttle", 1.0f},
+                           {"brake", 0.3f}};
+    // After the car was off track the estimator starts again and keeps its
+    // last figure meanwhile.
+    const Fields session2 = {{"car_id", -1},         {"fastest_time", 0.0f},
+                             {"last_time", 0.0f},    {"session_laps", -1},
+                             {"lap", 7},             {"water_temp", 77.7f},
+                             {"oil_temp", 88.8f},    {"fuel_level", 20.5f},
+                             {"position", 0},        {"num_positions", 4},
+                             {"fuel_laps", fuel_laps4}};
+
+    // Timetable of the first script at 100 frames a second, in ms from READY.
+    const double kLap4At = 1000, kOffTrackAt = 4000, kStatusOffAt = 5000;
+    const std::string script1 =
+        "fps 100\n"
+        "set IsOnTrack 1\n"
+        "set Gear 65539\n"
+        "set RPM 6543.9\n"
+        "set Speed 61.7\n"
+        "set ShiftIndicatorPct 0.42\n"
+        "set Throttle 0.875\n"
+        "set Brake 0.0625\n"
+        "set EngineWarnings 0x134\n"
+        "set SessionFlags 0x10004\n"
+        "set WaterTemp 91.5\n"
+        "set OilTemp 104.3\n" +
+        SessionCommands(kSession1) +
+        "set Lap 1\nset FuelLevel 50\nframes 40\n"
+        "set Lap 2\nset FuelLevel 47\nframes 30\n"
+        "set Lap 3\nset FuelLevel 44\nframes 30\n"
+        "set Lap 4\nset FuelLevel 41.2\nframes 300\n"
+        "set IsOnTrack 0\nset RPM 1234\nset Gear 5\nframes 100\n"
+        "status 0\n"
+        "stop\n";
+    const std::string script2 =
+        "fps 100\n"
+        "set IsOnTrack 1\n"
+        "set Gear -1\n"
+        "set RPM -70000.7\n"
+        "set Speed 0.1\n"
+        "set ShiftIndicatorPct 1\n"
+        "set Throttle 1\n"
+        "set Brake 0.3\n"
+        "set EngineWarnings 0x7FFFFF01\n"
+        "set SessionFlags 8\n"
+        "set WaterTemp 77.7\n"
+        "set OilTemp 88.8\n"
+        "set Lap 7\n"
+        "set FuelLevel 20.5\n" +
+        SessionCommands(kSession2) + "frames 250\nstop\n";
+
+    Timeline tl;
+    // Natively the machine's mapping is shared: keep other stand-ins out
+    // until ours starts, so that the server sees no simulator before it.
+    NativeSlot slot;
+    if (!wine()) {
+        ASSERT_TRUE(slot.Take(180000)) << "another stand-in kept running";
+    }
+
+    Proc server;
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-p", port}, wine()));
+    Watch& srv = tl.Add(server);
+    ASSERT_GE(tl.WaitFor(srv, 0, "Clients connected = ", wait_ms()), 0) << server.out;
+
+    Proc dash;
+    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--port", port, "--json"}, wine()));
+    Watch& dsh = tl.Add(dash);
+    ASSERT_GE(tl.WaitFor(dsh, 0, "\"seq\"", wait_ms()), 0) << dash.out;
+    const double dash_connected = dsh.lines.back().at;
+    tl.Pump(300);
+
+    slot.Release();
+    Proc* sim1 = nullptr;
+    const double ready1 = StartSim(sim1, tl, "sim1", script1);
+    ASSERT_GT(ready1, 0);
+    const size_t dash_before_sim = Updates(dsh).size();
+    // Not Active shows within 2000 ms plus a pass of the status bit clearing.
+    tl.Pump(kStatusOffAt - (Harness_NowMs() - ready1));
+    long off_line = -1;
+    {
+        const double end = ready1 + kStatusOffAt + 2000 + slack() + kInterval;
+        size_t from = srv.lines.size();
+        while (off_line < 0 && Harness_NowMs() < end) {
+            off_line = tl.WaitFor(srv, from, "iRacing Status = Not Active", 50);
+        }
+    }
+    ASSERT_GE(off_line, 0) << "no Not Active after the status bit cleared:\n" << server.out;
+    Harness_Interrupt(*sim1);
+    ASSERT_TRUE(Harness_WaitExit(*sim1, wait_ms()));
+    EXPECT_EQ(sim1->exit_code, 0) << Harness_ReadFile(dir_ + "/sim1/stderr.txt");
+
+    Proc* sim2 = nullptr;
+    const double ready2 = StartSim(sim2, tl, "sim2", script2);
+    ASSERT_GT(ready2, 0);
+    long on_again = -1;
+    {
+        const double end = ready2 + 2000 + attach() + slack();
+        size_t from = srv.lines.size();
+        while (on_again < 0 && Harness_NowMs() < end)
+            on_again = tl.WaitFor(srv, from, "iRacing Status = Active", 50);
+    }
+    EXPECT_GE(on_again, 0) << "the restarted stand-in was not taken up:\n" << server.out;
+    tl.Pump(std::max(0.0, ready2 + 2400 - Harness_NowMs()));
+    const double sim2_stop = Harness_NowMs();
+
+    Harness_Interrupt(dash);
+    ASSERT_TRUE(Harness_WaitExit(dash, wait_ms()));
+    tl.Pump(50);
+    const double dash_left = Harness_NowMs();
+    EXPECT_EQ(dash.exit_code, 0) << Harness_ReadFile(dash.dir + "/stderr.txt");
+    {
+        const double end = dash_left + 2000 + 2 * slack();
+        size_t from = srv.lines.size();
+        long zero = -1;
+        while (zero < 0 && Harness_NowMs() < end)
+            zero = tl.WaitFor(srv, from, "Clients connected = 0", 50);
+        EXPECT_GE(zero, 0) << "the dashboard's leaving was not counted:\n" << server.out;
+    }
+    Harness_Interrupt(*sim2);
+    EXPECT_TRUE(Harness_WaitExit(*sim2, wait_ms()));
+    tl.Pump(10);
+    EXPECT_FALSE(server.exited) << "server ended with " << server.exit_code;
+
+    // ---- the dashboard's updates against the timetable ----
+    const std::vector<Update> ups = Updates(dsh);
+    ASSERT_GT(ups.size(), dash_before_sim);
+    for (size_t i = 0; i < dash_before_sim; i++)
+        EXPECT_TRUE(ups[i].fields.count("no_data")) << "values before any simulator ran";
+
+    // Lap 4 values: shown within an interval of their first frame, and
+    // then in every update until the car leaves the track.
+    const double lap4_due = ready1 + kLap4At + kInterval + kTelemetryWait + slack();
+    double first_lap4 = -1;
+    int lap4_updates = 0, lap4_sessions = 0;
+    for (const Update& u : ups) {
+        if (u.at < ready1 + kLap4At - slack() || u.at > ready1 + kOffTrackAt) continue;
+        std::string d = Differences(u.fields, basic1, session1);
+        if (first_lap4 < 0 && d.empty()) first_lap4 = u.at;
+        if (first_lap4 < 0) {
+            if (u.at < lap4_due) continue;
+            ADD_FAILURE() << "lap 4 values not shown " << u.at - ready1 << " ms after READY:" << d;
+            break;
+        }
+        if (u.at < ready1 + kOffTrackAt - slack()) {
+            EXPECT_EQ(d, "") << "at " << u.at - ready1 << " ms";
+            lap4_updates++;
+            if (u.fields.count("end_session")) lap4_sessions++;
+        }
+    }
+    EXPECT_GE(first_lap4, 0) << "the lap 4 values never arrived";
+    EXPECT_GE(lap4_updates, 30);
+    EXPECT_GT(lap4_sessions, lap4_updates * 3 / 4) << "session block rarely sent";
+
+    // Off track, then the status bit cleared, until the second stand-in:
+    // nothing but the one-byte body.
+    for (const Update& u : ups) {
+        if (u.at < ready1 + kOffTrackAt + kInterval + kTelemetryWait + slack() ||
+            u.at > ready2)
+            continue;
+        EXPECT_TRUE(u.fields.count("no_data") && !u.fields.count("gear") &&
+                    !u.fields.count("end_basic"))
+            << "at " << u.at - ready1 << " ms, expected no data";
+    }
+
+    // The second stand-in's values from shortly after its start on.
+    double first2 = -1;
+    int updates2 = 0;
+    for (const Update& u : ups) {
+        if (u.at < ready2 || u.at > sim2_stop) continue;
+        std::string d = Differences(u.fields, basic2, session2);
+        if (first2 < 0 && d.empty()) first2 = u.at;
+        if (first2 < 0 && u.at > ready2 + attach() + kInterval + slack()) {
+            ADD_FAILURE() << "second stand-in's values not shown " << u.at - ready2
+                          << " ms after READY:" << d;
+            break;
+        }
+        if (first2 >= 0) {
+            EXPECT_EQ(d, "") << "at " << u.at - ready2 << " ms after the restart";
+            updates2++;
+        }
+    }
+    EXPECT_GE(first2, 0) << "the second stand-in's values never arrived";
+    EXPECT_GE(updates2, 20);
+
+    // ---- the status lines: appended to the pipe, every two seconds ----
+    std::string problem;
+    const std::vector<Status> st = StatusLines(srv, problem);
+    EXPECT_EQ(problem, "");
+    ASSERT_GE(st.size(), 5u);
+    EXPECT_FALSE(st[0].active);
+    EXPECT_EQ(st[0].clients, 0);
+    int active1 = 0, inactive_between = 0, active2 = 0;
+    for (size_t i = 0; i < st.size(); i++) {
+        const Status& s = st[i];
+        if (i > 0) {
+            const double gap = s.at - st[i - 1].at;
+            EXPECT_GT(gap, 2000 - slack()) << "redraws too close";
+            EXPECT_LT(gap, 2000 + 2 * slack()) << "redraws too far apart";
+        }
+        if (s.at < ready1) {
+            EXPECT_FALSE(s.active) << "Active before any simulator";
+        }
+        if (s.at > ready1 + attach() && s.at < ready1 + kStatusOffAt - slack()) {
+            EXPECT_TRUE(s.active) << "at " << s.at - ready1;
+            active1++;
+        }
+        if (s.at > ready1 + kStatusOffAt + slack() && s.at < ready2) {
+            EXPECT_FALSE(s.active) << "at " << s.at - ready1;
+            inactive_between++;
+        }
+        if (s.at > ready2 + attach() && s.at < sim2_stop) {
+            EXPECT_TRUE(s.active) << "at " << s.at - ready2 << " after the restart";
+            active2++;
+        }
+        if (s.at > dash_connected + slack() && s.at < dash_left - slack()) {
+            EXPECT_EQ(s.clients, 1) << "at " << s.at - ready1;
+        }
+        if (s.at > dash_left + slack()) {
+            EXPECT_EQ(s.clients, 0);
+        }
+    }
+    EXPECT_GE(active1, 1);
+    EXPECT_GE(inactive_between, 1);
+    EXPECT_GE(active2, 1);
+
+    Harness_Interrupt(server);
+    EXPECT_TRUE(Harness_WaitExit(server, wait_ms()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, LiveTelemetry, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "Wine" : "Native";
+                         });
