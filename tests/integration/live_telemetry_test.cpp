@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -127,7 +128,9 @@ std::string Differences(const std::map<std::string, std::string>& got, const Fie
         for (const Field& e : fields) {
             auto it = got.find(e.name);
             if (it == got.end()) diff += std::string(" ") + e.name + " missing;";
-            else if (std::strtof(it->second.c_str(), nullptr) != e.value || it->second == "null")
+            else if (std::isnan(e.value) ? it->second != "null"
+                                         : std::strtof(it->second.c_str(), nullptr) != e.value ||
+                                               it->second == "null")
                 diff += std::string(" ") + e.name + " " + it->second + " != " +
                         std::to_string(e.value) + ";";
         }
@@ -634,6 +637,137 @@ TEST_P(LiveTelemetry, DashboardShowsTheSimulatorsValuesAcrossARestart) {
     EXPECT_GE(inactive_between, 1);
     EXPECT_GE(active2, 1);
 
+    Harness_Interrupt(server);
+    EXPECT_TRUE(Harness_WaitExit(server, wait_ms()));
+}
+
+// A stand-in that publishes garbage: variable offsets outside the frame,
+// frames of one byte and of the largest length, one and four buffers, a
+// hidden "IsOnTrack", values that are not numbers, session texts that end
+// at a key or overflow the tables. The server keeps serving the dashboard
+// all along and shows what the readable part of each frame says.
+TEST_P(LiveTelemetry, GarbageFromTheSimulatorNeverStopsTheServer) {
+    const float nan = std::nanf("");
+    struct Phase {
+        std::string commands;  // before the phase's 100 frames
+        bool no_data;
+        Fields basic;
+        Fields session;
+    };
+    const Fields sane = {{"engine_warnings", 3}, {"session_flags", 2}, {"gear", 2},
+                         {"speed", 33.5f},       {"shift_indicator_pct", 0.5f},
+                         {"rpm", 4464},          {"throttle", 0.5f},
+                         {"brake", 0.25f}};
+    // Offsets outside the frame read as 0; the others stay right.
+    const Fields placed = {{"engine_warnings", 3}, {"session_flags", 2}, {"gear", 0},
+                           {"shift_indicator_pct", 0.5f}, {"rpm", 0}, {"throttle", 0},
+                           {"brake", 0.25f}};
+    // Status bit off for 20 frames: the server sets up anew afterwards.
+    const std::string cycle = "status 0\nframes 20\nstatus 1\n";
+
+    std::string many_places = "DriverCarIdx: 155\nSessionInfo:\n - SessionNum: 0\n"
+                              "   SessionLaps: 1234567890123\n   ResultsPositions:\n";
+    for (int k = 0; k < 60; k++)
+        many_places += "   - Position: " + std::to_string(k + 1) + "\n     CarIdx: " +
+                       std::to_string(100 + k) + "\n     FastestTime: 1.0\n     LastTime: 2.0\n"
+                       "     Incidents: 0\n";
+    many_places += "\n";
+    std::string many_sessions = "DriverCarIdx: 1\n";
+    for (int k = 0; k < 12; k++)
+        many_sessions += " - SessionNum: " + std::to_string(k) + "\n   SessionLaps: " +
+                         std::to_string(k + 1) + "\n   - Position: 1\n     CarIdx: 1\n"
+                         "     FastestTime: 9.0\n     LastTime: 9.5\n     Incidents: 0\n";
+    many_sessions += "\n - SessionNum:";
+    WriteFile(dir_ + "/ends_at_key.txt", "CarID: 77\nDriverCarIdx:");
+    WriteFile(dir_ + "/many_places.txt", many_places);
+    WriteFile(dir_ + "/many_sessions.txt", many_sessions);
+
+    const std::vector<Phase> phases = {
+        {"session file ../ends_at_key.txt\n", false, sane,
+         {{"car_id", 77}, {"session_laps", 0}, {"position", 0}, {"num_positions", 0},
+          {"fastest_time", 0}, {"last_time", 0}, {"lap", 3}, {"fuel_level", 12},
+          {"water_temp", 50}, {"oil_temp", 60}, {"fuel_laps", 0}}},
+        {"set RPM -70000.7\nset Throttle nan\nset Brake -inf\nsession file ../many_places.txt\n",
+         false,
+         {{"gear", 2}, {"rpm", -4464}, {"throttle", nan}, {"brake", nan}, {"speed", 33.5f}},
+         {{"car_id", -1}, {"session_laps", 0}, {"position", 0}, {"num_positions", 50}}},
+        {"set RPM 70000.7\nset Throttle 0.5\nset Brake 0.25\n"
+         "session file ../many_sessions.txt\n"
+         "place RPM 2147483647\nplace Gear -2147483648\nplace Speed 8046\n"
+         "place Throttle 258047\n" + cycle,
+         false, placed, {{"car_id", -1}}},
+        {"framelen 1\n", true, {}, {}},
+        {"framelen 258048\n", false, placed, {}},
+        {"buffers 1\n", false, placed, {}},
+        {"buffers 4\n", false, placed, {}},
+        {"hide IsOnTrack\nset IsOnTrack 0\n" + cycle, false, placed, {}},
+    };
+
+    std::string script =
+        "fps 100\nset IsOnTrack 1\nset Gear 2\nset RPM 70000.7\nset Speed 33.5\n"
+        "set Throttle 0.5\nset Brake 0.25\nset ShiftIndicatorPct 0.5\nset EngineWarnings 3\n"
+        "set SessionFlags 2\nset Lap 3\nset FuelLevel 12\nset WaterTemp 50\nset OilTemp 60\n";
+    std::vector<double> starts;   // ms from READY at which each phase's frames begin
+    double at = 0;
+    for (const Phase& ph : phases) {
+        script += ph.commands + "frames 100\n";
+        if (ph.commands.find("frames 20") != std::string::npos) at += 200;
+        starts.push_back(at);
+        at += 1000;
+    }
+    script += "stop\n";
+
+    Timeline tl;
+    Proc server;
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-p", port}, wine()));
+    Watch& srv = tl.Add(server);
+    ASSERT_GE(tl.WaitFor(srv, 0, "Clients connected = ", wait_ms()), 0) << server.out;
+    Proc dash;
+    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--port", port, "--json"}, wine()));
+    Watch& dsh = tl.Add(dash);
+    ASSERT_GE(tl.WaitFor(dsh, 0, "\"seq\"", wait_ms()), 0) << dash.out;
+
+    Proc* sim = nullptr;
+    const double ready = StartSim(sim, tl, "sim", script);
+    ASSERT_GT(ready, 0);
+    tl.Pump(ready + at - Harness_NowMs());
+    const double script_done = Harness_NowMs();
+    EXPECT_FALSE(sim->exited) << Harness_ReadFile(dir_ + "/sim/stderr.txt");
+    Harness_Interrupt(*sim);
+    EXPECT_TRUE(Harness_WaitExit(*sim, wait_ms()));
+    tl.Pump(300);
+    ASSERT_FALSE(server.exited) << "server ended with " << server.exit_code << "\n"
+                                << Harness_ReadFile(server.dir + "/stderr.txt");
+
+    const std::vector<Update> ups = Updates(dsh);
+    // Updates never paused while the stand-in ran.
+    for (size_t i = 1; i < ups.size() && ups[i].at < script_done; i++)
+        EXPECT_LT(ups[i].at - ups[i - 1].at, wine() ? 1000 : 300) << "updates stalled at " << ups[i].at - ups[0].at;
+    EXPECT_GT(ups.back().at, ready + at) << "updates stopped";
+
+    // Within each phase, after the server had time to set up and scan the
+    // text: every update as expected.
+    const double settle = wine() ? 450 : 300;
+    for (size_t p = 0; p < phases.size(); p++) {
+        int seen = 0;
+        for (const Update& u : ups) {
+            if (u.at < ready + starts[p] + settle || u.at > ready + starts[p] + 1000 - slack())
+                continue;
+            seen++;
+            if (phases[p].no_data) {
+                EXPECT_TRUE(u.fields.count("no_data") && !u.fields.count("gear"))
+                    << "phase " << p << ": expected no data";
+            } else {
+                EXPECT_EQ(Differences(u.fields, phases[p].basic, phases[p].session), "")
+                    << "phase " << p << " at " << u.at - ready - starts[p] << " ms";
+            }
+        }
+        EXPECT_GE(seen, 3) << "phase " << p;
+    }
+
+    Harness_Interrupt(dash);
+    EXPECT_TRUE(Harness_WaitExit(dash, wait_ms()));
     Harness_Interrupt(server);
     EXPECT_TRUE(Harness_WaitExit(server, wait_ms()));
 }
