@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -770,6 +771,212 @@ TEST_P(LiveTelemetry, GarbageFromTheSimulatorNeverStopsTheServer) {
     EXPECT_TRUE(Harness_WaitExit(dash, wait_ms()));
     Harness_Interrupt(server);
     EXPECT_TRUE(Harness_WaitExit(server, wait_ms()));
+}
+
+// A mapping of the test's own making (natively only), with header fields
+// that no stand-in writes: variable tables and session texts outside the
+// mapping, absurd buffer counts, frame offsets and lengths, tick counts at
+// the ends of their range. The server must stay up, keep serving the
+// dashboard and read a sound frame again once the header is sound.
+class HostileMapping {
+public:
+    static constexpr size_t kSize = 1228800;
+    static constexpr int32_t kVars = 1024, kText = 16384;
+    static constexpr int32_t kBuffers[3] = {4096, 8192, 12288};
+
+    bool Open() {
+        fd_ = shm_open("/IRSDKMemMapFileName", O_RDWR, 0);
+        if (fd_ < 0) {
+            fd_ = shm_open("/IRSDKMemMapFileName", O_RDWR | O_CREAT | O_EXCL, 0644);
+            if (fd_ < 0 || ftruncate(fd_, static_cast<off_t>(kSize)) != 0) return false;
+            created_map_ = true;
+        }
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || st.st_size < 65536) return false;
+        size_ = static_cast<size_t>(st.st_size);
+        void* v = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (v == MAP_FAILED) return false;
+        view_ = static_cast<uint8_t*>(v);
+        saved_.assign(view_, view_ + size_);
+        event_ = sem_open("/IRSDKDataValidEvent", 0);
+        if (event_ == SEM_FAILED) {
+            event_ = sem_open("/IRSDKDataValidEvent", O_CREAT, 0644, 0);
+            created_event_ = true;
+        }
+        return event_ != SEM_FAILED;
+    }
+    // Puts back what was there (a stand-in started later rewrites it anyway)
+    // with the status bit clear; names made here are removed again.
+    ~HostileMapping() {
+        if (view_ != nullptr) {
+            std::memcpy(view_, saved_.data(), size_);
+            Put(4, Get(4) & ~1);
+            munmap(view_, size_);
+        }
+        if (fd_ >= 0) close(fd_);
+        if (created_map_) shm_unlink("/IRSDKMemMapFileName");
+        if (event_ != SEM_FAILED) sem_close(event_);
+        if (created_event_) sem_unlink("/IRSDKDataValidEvent");
+    }
+
+    void Put(int64_t at, int32_t v) { std::memcpy(view_ + at, &v, 4); }
+    int32_t Get(int64_t at) const {
+        int32_t v;
+        std::memcpy(&v, view_ + at, 4);
+        return v;
+    }
+    size_t size() const { return size_; }
+    uint8_t* view() { return view_; }
+
+    // A sound layout: four variables, three buffers of `frame_len` bytes,
+    // a short session text.
+    void Sound(int32_t frame_len) {
+        std::memset(view_, 0, 20000);
+        Put(4, 1);
+        Put(20, kText);
+        Put(24, 4);
+        Put(28, kVars);
+        Put(32, 3);
+        Put(36, frame_len);
+        for (int b = 0; b < 3; b++) Put(48 + b * 16 + 4, kBuffers[b]);
+        const char* names[4] = {"IsOnTrack", "RPM", "Gear", "Speed"};
+        for (int i = 0; i < 4; i++) {
+            Put(kVars + i * 144 + 4, i * 4);
+            std::memcpy(view_ + kVars + i * 144 + 16, names[i], std::strlen(names[i]));
+        }
+        const char text[] = "DriverCarIdx: 1\nCarID: 321\n";
+        std::memcpy(view_ + kText, text, sizeof text);
+    }
+    // Publishes the next frame in every buffer slot's own place, whatever the
+    // header says, and signals it.
+    void Frame(int32_t tick, float rpm, int32_t gear) {
+        const int b = static_cast<int>(static_cast<uint32_t>(tick) % 3);
+        uint8_t* f = view_ + kBuffers[b];
+        Put(48 + b * 16, -1);
+        f[0] = 1;
+        std::memcpy(f + 4, &rpm, 4);
+        std::memcpy(f + 8, &gear, 4);
+        Put(48 + b * 16, tick);
+        sem_post(event_);
+    }
+
+private:
+    int fd_ = -1;
+    uint8_t* view_ = nullptr;
+    size_t size_ = 0;
+    std::vector<uint8_t> saved_;
+    sem_t* event_ = SEM_FAILED;
+    bool created_map_ = false, created_event_ = false;
+};
+
+TEST(LiveTelemetryNative, HostileMappingNeverStopsTheServer) {
+    for (const char* tool : {"tarmis_dash", "tarmis_server"})
+        if (!std::filesystem::exists(Harness_NativeProgram(tool))) GTEST_SKIP() << tool;
+    // No stand-in may run meanwhile: this test writes the machine's mapping.
+    NativeSlot slot;
+    ASSERT_TRUE(slot.Take(180000)) << "another stand-in kept running";
+    HostileMapping m;
+    ASSERT_TRUE(m.Open());
+    const int32_t size = static_cast<int32_t>(m.size());
+    m.Sound(64);
+
+    Timeline tl;
+    Proc server;
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-p", port}, false));
+    Watch& srv = tl.Add(server);
+    ASSERT_GE(tl.WaitFor(srv, 0, "Clients connected = ", 10000), 0) << server.out;
+    Proc dash;
+    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--port", port, "--json"}, false));
+    Watch& dsh = tl.Add(dash);
+    ASSERT_GE(tl.WaitFor(dsh, 0, "\"seq\"", 10000), 0) << dash.out;
+
+    int32_t tick = 100;
+    // Frames every 5 ms for `ms`, the header changed by `hostile` first.
+    auto run = [&](double ms, float rpm, const std::function<void()>& hostile) {
+        const double end = Harness_NowMs() + ms;
+        while (Harness_NowMs() < end) {
+            hostile();
+            m.Frame(tick, rpm, 2);
+            // Ticks wrap past the top of their range in one of the cases.
+            tick = static_cast<int32_t>(static_cast<uint32_t>(tick) + 1u);
+            tl.Pump(5);
+        }
+    };
+    auto shown = [&](float rpm, double after) {
+        for (const Update& u : Updates(dsh))
+            if (u.at > after && Differences(u.fields, {{"rpm", rpm}, {"gear", 2}},
+                                            {{"car_id", 321}}) == "")
+                return true;
+        return false;
+    };
+
+    run(600, 4321, [] {});
+    ASSERT_TRUE(shown(4321, 0)) << "the server does not read the test's mapping";
+
+    // Each case changes the frame length as well, so the server sets up anew
+    // and looks the variables up in the garbage.
+    int32_t len = 64;
+    const std::vector<std::function<void()>> cases = {
+        [&] { m.Put(24, 0x7FFFFFFF); m.Put(28, size - 200); },
+        [&] { m.Put(24, 4); m.Put(28, -144); },
+        [&] { m.Put(28, 0x7FFFFFFF); },
+        [&] { m.Put(28, size - 144); m.Put(24, 2); },
+        [&] {
+            m.Put(HostileMapping::kVars + 4, len - 1);           // IsOnTrack: last byte
+            m.Put(HostileMapping::kVars + 144 + 4, len - 2);     // RPM: across the end
+            m.Put(HostileMapping::kVars + 288 + 4, -7);
+            m.Put(HostileMapping::kVars + 432 + 4, 0x7FFFFFFF);
+        },
+        [&] { m.Put(20, size); },
+        [&] { m.Put(20, -1); },
+        [&] { m.Put(20, 0x7FFFFFFF); },
+        [&] {   // a text that runs to the end of the mapping unterminated
+            m.Put(20, size - 24);
+            std::memcpy(m.view() + size - 24, "DriverCarIdx: 1\nSession", 24);
+            m.view()[size - 1] = 'X';
+        },
+        [&] { m.Put(32, 0x7FFFFFFF); },
+        [&] { m.Put(32, -1); },
+        [&] { m.Put(32, 0); },
+        [&] { for (int b = 0; b < 3; b++) m.Put(48 + b * 16 + 4, -8); },
+        [&] { for (int b = 0; b < 3; b++) m.Put(48 + b * 16 + 4, size - 10); },
+        [&] { for (int b = 0; b < 3; b++) m.Put(48 + b * 16 + 4, 0x7FFFFFFF); },
+        [&] { m.Put(36, 0x7FFFFFFF); },
+        [&] { m.Put(36, -5); },
+        [&] { m.Put(36, 0); },
+        [&] { m.Put(36, size); for (int b = 0; b < 3; b++) m.Put(48 + b * 16 + 4, 0); },
+        [&] { tick = 0x7FFFFFF0; },
+        [&] { tick = -0x7FFFFFFF - 1 + 5; },
+    };
+    for (size_t c = 0; c < cases.size(); c++) {
+        m.Sound(++len);
+        bool once = true;
+        run(120, 1000 + static_cast<float>(c), [&] {
+            if (once) cases[c]();
+            once = false;
+            m.Put(36, m.Get(36));   // the case's own frame length stays
+        });
+        ASSERT_FALSE(server.exited) << "case " << c << ": server ended with " << server.exit_code
+                                    << "\n" << Harness_ReadFile(server.dir + "/stderr.txt");
+    }
+
+    // Sound again: the telemetry thread still follows the frames.
+    tick = 1000;
+    m.Sound(64);
+    const double sound_at = Harness_NowMs();
+    run(800, 5555, [] {});
+    EXPECT_TRUE(shown(5555, sound_at)) << "no values after the garbage";
+    EXPECT_FALSE(server.exited);
+
+    const std::vector<Update> ups = Updates(dsh);
+    for (size_t i = 1; i < ups.size(); i++)
+        EXPECT_LT(ups[i].at - ups[i - 1].at, 300) << "updates stalled";
+
+    Harness_Interrupt(dash);
+    EXPECT_TRUE(Harness_WaitExit(dash, 10000));
+    Harness_Interrupt(server);
+    EXPECT_TRUE(Harness_WaitExit(server, 10000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, LiveTelemetry, ::testing::Values(false, true),
