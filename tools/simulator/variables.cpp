@@ -261,7 +261,7 @@ static int var_layout_end;
 static void Var_Add(const char* name, VarType type, int count, const char* unit, const char* desc) {
     if (var_count >= LAYOUT_MAX_VARS) return;
     Variable& v = var_table[var_count++];
-    std::snprintf(v.name, sizeof v.name, "%s", name);
+    std::snprintf(v.name, sizeof v.name, "%.*s", static_cast<int>(sizeof v.name) - 1, name);
     v.desc = desc;
     v.unit = unit;
     v.type = type;
