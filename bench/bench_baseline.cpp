@@ -19,6 +19,8 @@
 //                                         drained between bursts: "SENDTO
 //                                         count N cpu_us_per_send C
 //                                         wall_us_per_send W".
+//   tarmis_bench_baseline pacer SECONDS PORT  a bare paced sender on PORT for
+//                                         tarmis_bench_client (see Base_Pacer).
 //   tarmis_bench_baseline latency SECONDS one thread sends a datagram holding
 //                                         the monotonic time 60 times a second;
 //                                         another, in the loop above, notes
@@ -170,9 +172,72 @@ static void Base_Latency(double seconds) {
                 Base_Rank(lat, 0.5), Base_Rank(lat, 0.99), lat.back());
 }
 
+// A bare stand-in for the server's pacing, reachable by tarmis_bench_client:
+// it answers the handshake and then, in the loop above, sends each client an
+// 8-byte header and a one-byte body in every pass in which more than 50 ms of
+// the millisecond clock passed since its last one. Measured through the same
+// client as the server, it shows the jitter the machine and the client add.
+static void Base_Pacer(double seconds, uint16_t listen) {
+    NetSocket s = Sys_UdpSocket();
+    if (s == NET_INVALID_SOCKET || !Sys_BindAny(s, Sys_HostToNetShort(listen)) ||
+        !Sys_SetNonBlocking(s)) {
+        std::fprintf(stderr, "tarmis_bench_baseline: cannot bind port %u\n", listen);
+        std::exit(1);
+    }
+    struct Peer {
+        std::array<uint8_t, 4> ip;
+        uint16_t port;
+        uint32_t last;
+        uint32_t seq;
+    };
+    std::array<Peer, 16> peers{};
+    int npeers = 0;
+    std::array<uint8_t, 8192> buf{};
+    uint32_t start = Sys_PlatformTimer();
+    uint32_t span = static_cast<uint32_t>(seconds * 1000.0);
+    for (;;) {
+        Sys_WaitForSocket(s, 100);
+        uint32_t now = Sys_PlatformTimer();
+        std::array<uint8_t, 4> ip{};
+        uint16_t port = 0;
+        int n;
+        while ((n = Sys_RecvFrom(s, buf.data(), static_cast<int>(buf.size()), ip, port)) >= 0) {
+            if (n < 5 || buf[0] != 0xFF || buf[1] != 0xFF || buf[2] != 0xFF || buf[3] != 0xFF)
+                continue;
+            static const char challenge[] = "\xFF\xFF\xFF\xFF" "c1234";
+            static const char accept[] = "\xFF\xFF\xFF\xFF" "j";
+            if (n >= 16 && std::memcmp(buf.data() + 4, "getchallenge", 12) == 0) {
+                Sys_SendTo(s, challenge, static_cast<int>(sizeof challenge - 1), ip, port);
+            } else if (n >= 11 && std::memcmp(buf.data() + 4, "connect", 7) == 0) {
+                bool known = false;
+                for (int i = 0; i < npeers; i++)
+                    known = known || (peers[i].ip == ip && peers[i].port == port);
+                if (!known && npeers < static_cast<int>(peers.size()))
+                    peers[npeers++] = Peer{ip, port, now - 51, 1};
+                Sys_SendTo(s, accept, static_cast<int>(sizeof accept - 1), ip, port);
+            }
+        }
+        for (int i = 0; i < npeers; i++) {
+            Peer& p = peers[i];
+            if (static_cast<int32_t>(now - p.last) <= 50) continue;
+            uint8_t pkt[9] = {0, 0, 0, 0, 0, 0, 0, 0, 10};
+            std::memcpy(pkt, &p.seq, 4);   // little-endian hosts
+            p.seq++;
+            Sys_SendTo(s, pkt, static_cast<int>(sizeof pkt), p.ip, p.port);
+            p.last = now;
+        }
+        if (now - start >= span) break;
+    }
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "pacer") == 0) {
+        Sys_NetStartup();
+        Base_Pacer(std::atof(argv[2]), static_cast<uint16_t>(std::atoi(argv[3])));
+        return 0;
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: tarmis_bench_baseline loop|pace|latency SECONDS | sendto COUNT\n");
+        std::fprintf(stderr, "usage: tarmis_bench_baseline loop|pace|latency SECONDS | sendto COUNT | pacer SECONDS PORT\n");
         return 1;
     }
     Sys_NetStartup();
