@@ -45,6 +45,7 @@ struct SimOptions {
     bool probe = false;
     const char* dump = nullptr;
     int wait_ms = 1000;
+    bool bench_rpm = false;
 };
 
 static SimOptions sim_options;
@@ -137,7 +138,24 @@ static void Sim_DriveFrame() {
     Field_WriteVars(Layout_LastTick() + 1);
     if (Field_TakeNews()) sim_info_pending = true;
     if (sim_info_pending && ++sim_info_frames >= sim_options.fps) Sim_GeneratedInfo();
+    // --bench-rpm: the engine speed carries a frame number 1..30000 (it
+    // travels as a 16-bit integer), and the moment just before the frame is
+    // published is printed in microseconds of the monotonic clock, for
+    // freshness benches (taken before, so that a reader woken by the frame
+    // can never seem to have it before it was out).
+    static int bench_seq = 0;
+    if (sim_options.bench_rpm) {
+        static const int v_rpm = Var_Find("RPM");
+        bench_seq = bench_seq % 30000 + 1;
+        Var_SetNumber(v_rpm, 0, bench_seq);
+    }
+    long long bench_us = 0;
+    if (sim_options.bench_rpm)
+        bench_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
     Sim_EmitFrame();
+    if (sim_options.bench_rpm) Sim_Print("PUB %d %lld\n", bench_seq, bench_us);
     if (sim_options.verbose && Layout_LastTick() % sim_options.fps == 0) {
         const FieldCar& p = field_cars[FIELD_PLAYER];
         Sim_Print("FRAME tick %d lap %d gear %d rpm %.0f speed %.1f fuel %.2f place %d last %.3f\n",
@@ -150,6 +168,7 @@ static void Sim_DriveFrame() {
     if (msg != nullptr) std::fprintf(stderr, "tarmis_simulator: %s\n", msg);
     std::fprintf(stderr,
                  "usage: tarmis_simulator [--script FILE] [--fps N] [--quiet] [--verbose] [--seed N]\n"
+                 "                        [--bench-rpm]\n"
                  "       tarmis_simulator --post down|up|MESSAGE KEY FLAGS\n"
                  "       tarmis_simulator --probe [--dump FILE] [--wait MS]\n");
     std::exit(SIM_EXIT_BAD_USAGE);
@@ -188,6 +207,8 @@ static void Sim_ParseOptions(int argc, char** argv) {
             o.quiet = true;
         } else if (std::strcmp(a, "--verbose") == 0) {
             o.verbose = true;
+        } else if (std::strcmp(a, "--bench-rpm") == 0) {
+            o.bench_rpm = true;
         } else if (std::strcmp(a, "--seed") == 0) {
             o.seed = Sim_ParseU32(next("a number"), "seed");
         } else if (std::strcmp(a, "--post") == 0) {
