@@ -3,7 +3,7 @@
 # Windows builds, then runs the unit tests and the integration tests, the
 # latter against both the native programs and the .exe files under Wine,
 # the relay queue's stress test under ThreadSanitizer, and every fuzz
-# target for 30 seconds.
+# target for 30 seconds, and a one-minute soak test of the release build.
 # Installs what it needs with apt-get when it is missing (run as root).
 set -eu
 cd "$(dirname "$0")"
@@ -13,6 +13,7 @@ tarmis_install_packages
 tarmis_build native
 tarmis_build windows
 tarmis_build tsan
+tarmis_build release
 
 tarmis_start_wine
 export TARMIS_WIN_DIR="$PWD/build/windows"
@@ -23,4 +24,6 @@ ctest --test-dir build/native --output-on-failure -j2 || status=1
 ctest --preset tsan || status=1
 # Every fuzz target for 30 seconds (libFuzzer with ASan and UBSan).
 bash fuzz/run.sh 30 || status=1
+# A one-minute soak: churning clients, key commands, stand-in restarts.
+bash bench/soak.sh 1 || status=1
 exit $status

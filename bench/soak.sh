@@ -21,7 +21,8 @@ MINUTES=${1:-10}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${TARMIS_BENCH_BUILD:-$ROOT/build/release}
 
-if [ -z "${TARMIS_BENCH_ISOLATED:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+if [ -z "${TARMIS_BENCH_ISOLATED:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null \
+    && command -v ip >/dev/null && unshare --mount --net true 2>/dev/null; then
     exec unshare --mount --net sh -c \
         'mount -t tmpfs tmpfs /dev/shm && ip link set lo up && TARMIS_BENCH_ISOLATED=1 exec "$0" "$@"' \
         bash "$0" "$MINUTES"

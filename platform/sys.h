@@ -18,7 +18,8 @@ void Sys_SleepMicroseconds(int us);
 // and must end the process. Call before any other thread is started.
 void Sys_InstallCtrlHandler(void (*handler)());
 
-// Ends the process at once with `code`, after flushing the standard streams.
+// Ends the process at once with `code`, after flushing standard output and
+// standard error. Safe to call from any thread while the others run.
 [[noreturn]] void Sys_Exit(int code);
 
 // Writes the current directory into `buf` (at most `size` bytes, terminator

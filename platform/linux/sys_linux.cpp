@@ -52,7 +52,12 @@ void Sys_InstallCtrlHandler(void (*handler)()) {
 }
 
 void Sys_Exit(int code) {
-    std::fflush(nullptr);
+    // Only the console streams: flushing every stream would take the stream
+    // list's lock, which the main thread may hold (opening or closing the
+    // log) when the signal thread ends the process. The log file is closed
+    // after every record, so nothing else is buffered.
+    std::fflush(stdout);
+    std::fflush(stderr);
     std::_Exit(code);
 }
 

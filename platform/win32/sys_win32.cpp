@@ -31,7 +31,16 @@ void Sys_InstallCtrlHandler(void (*handler)()) {
 }
 
 void Sys_Exit(int code) {
-    std::fflush(nullptr);
+    // Only the console streams: flushing every stream would take the run-time
+    // library's stream-table lock, which the main thread may hold (opening or
+    // closing the log) when Ctrl-C arrives on the handler's thread. The log
+    // file is closed after every record, so nothing else is buffered.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // TerminateProcess, not ExitProcess: the latter stops the other threads
+    // wherever they are and then runs library shut-down code that may wait
+    // for a lock one of them held.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
     std::_Exit(code);
 }
 
