@@ -25,7 +25,8 @@ uint8_t was_on_track = 0;
 float fuel_at_lap_start = -1.0f;
 float fuel_per_lap = -1.0f;
 
-// Grows to the longest session-info text seen; reused for every scan.
+// Reserved once at the size of the view (only the pages written become
+// resident), so a longer text never moves it to a new block.
 static std::vector<char> tel_session_copy;
 
 int32_t Sim_VarOffset(const char* name) {
@@ -108,6 +109,7 @@ const char* Tel_SessionInfoText() {
     const void* end = std::memchr(sim_view + offset, 0, room);
     if (end == nullptr) return "";
     size_t len = static_cast<size_t>(static_cast<const uint8_t*>(end) - (sim_view + offset));
+    if (tel_session_copy.capacity() < sim_view_size + 1) tel_session_copy.reserve(sim_view_size + 1);
     if (tel_session_copy.size() < len + 1) tel_session_copy.resize(len + 1);
     // The simulator may rewrite the text meanwhile; the copy is bounded by
     // the length found and terminated here, so the scan stays inside it.
