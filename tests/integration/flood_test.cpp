@@ -16,14 +16,7 @@
 
 namespace {
 
-class FloodRun : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
-    }
-    bool wine() const { return GetParam(); }
-    int wait_ms() const { return wine() ? 60000 : 15000; }
-};
+class FloodRun : public BuildRun {};
 
 }  // namespace
 
@@ -78,7 +71,4 @@ TEST_P(FloodRun, GarbageDatagramsNeitherEndNorStallTheServer) {
     EXPECT_EQ(server.exit_code, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, FloodRun, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Wine" : "Native";
-                         });
+TARMIS_BUILD_SUITE(FloodRun);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -211,4 +212,11 @@ std::vector<std::string> Harness_Lines(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+void BuildRun::RequireTools(std::initializer_list<const char*> tools) {
+    for (const char* tool : tools) {
+        std::string path = wine() ? Harness_WinDir() + "/" + tool + ".exe" : Harness_NativeProgram(tool);
+        if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not built";
+    }
 }

@@ -6,8 +6,10 @@
 // of scope, so no test leaves a program running or hangs.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -66,3 +68,24 @@ std::string Harness_ReadFile(const std::string& path);
 std::vector<std::string> Harness_Lines(const std::string& text);
 // Milliseconds of a monotonic clock.
 double Harness_NowMs();
+
+// A test run twice: with the native programs, and with the Windows programs
+// under Wine (skipped when this run has no Windows build).
+class BuildRun : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
+    }
+    bool wine() const { return GetParam(); }
+    // The bound of every wait for a program; Wine starts programs slowly.
+    int wait_ms() const { return wine() ? 60000 : 15000; }
+    // Skips the test unless each tool is built for this run's build.
+    void RequireTools(std::initializer_list<const char*> tools);
+};
+
+// Instantiates a BuildRun suite as Builds/SUITE.TEST/Native and .../Wine.
+#define TARMIS_BUILD_SUITE(suite)                                             \
+    INSTANTIATE_TEST_SUITE_P(Builds, suite, ::testing::Values(false, true),  \
+                             [](const ::testing::TestParamInfo<bool>& info) { \
+                                 return std::string(info.param ? "Wine" : "Native"); \
+                             })

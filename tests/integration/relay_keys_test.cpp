@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -35,20 +34,12 @@ std::vector<KeyLine> KeyLines(const std::string& out) {
     return keys;
 }
 
-class RelayRun : public ::testing::TestWithParam<bool> {
+class RelayRun : public BuildRun {
 protected:
     void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
-        for (const char* tool : {"tarmis_simulator", "tarmis_dash"}) {
-            if (!std::filesystem::exists(Harness_NativeProgram(tool)))
-                GTEST_SKIP() << tool << " is not built";
-        }
-        if (GetParam() &&
-            !std::filesystem::exists(Harness_WinDir() + "/tarmis_simulator.exe"))
-            GTEST_SKIP() << "tarmis_simulator.exe is not built";
+        BuildRun::SetUp();
+        if (!IsSkipped()) RequireTools({"tarmis_simulator", "tarmis_dash"});
     }
-    bool wine() const { return GetParam(); }
-    int wait_ms() const { return wine() ? 60000 : 10000; }
 };
 
 }  // namespace
@@ -98,7 +89,4 @@ TEST_P(RelayRun, KeyCommandsFromADashboardPressKeysInTheSimulatorWindow) {
     EXPECT_GE(static_cast<long>(keys[9].ms - keys[4].ms), 5 * 25);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, RelayRun, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Wine" : "Native";
-                         });
+TARMIS_BUILD_SUITE(RelayRun);

@@ -3,7 +3,6 @@
 // dashboards' updates must not wait for them.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -12,16 +11,12 @@
 
 namespace {
 
-class RelayLoad : public ::testing::TestWithParam<bool> {
+class RelayLoad : public BuildRun {
 protected:
     void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
-        for (const char* tool : {"tarmis_simulator", "tarmis_dash"})
-            if (!std::filesystem::exists(Harness_NativeProgram(tool)))
-                GTEST_SKIP() << tool << " is not built";
+        BuildRun::SetUp();
+        if (!IsSkipped()) RequireTools({"tarmis_simulator", "tarmis_dash"});
     }
-    bool wine() const { return GetParam(); }
-    int wait_ms() const { return wine() ? 60000 : 15000; }
 };
 
 // The interval figures of tarmis_dash's final JSON line.
@@ -91,7 +86,4 @@ TEST_P(RelayLoad, UpdatesStayOnTimeWhileTheRelayPressesKeys) {
     EXPECT_LT(s.max, 250.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, RelayLoad, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Wine" : "Native";
-                         });
+TARMIS_BUILD_SUITE(RelayLoad);

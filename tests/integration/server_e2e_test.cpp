@@ -276,13 +276,8 @@ std::vector<double> Intervals(const std::vector<Update>& ups) {
     return gaps;
 }
 
-class ServerE2E : public ::testing::TestWithParam<bool> {
+class ServerE2E : public BuildRun {
 protected:
-    void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
-    }
-    bool wine() const { return GetParam(); }
-    int wait_ms() const { return wine() ? 60000 : 10000; }
     // How long the tests listen to be sure that nothing comes.
     int quiet_ms() const { return wine() ? 700 : 300; }
 
@@ -630,5 +625,4 @@ TEST_P(ServerE2E, TheProjectsDashboardStreamsUpdatesAndLeavesWithItsDisconnect) 
     EXPECT_EQ(Count(log, "phone one timed out"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, ServerE2E, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Wine" : "Native"; });
+TARMIS_BUILD_SUITE(ServerE2E);

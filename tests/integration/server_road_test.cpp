@@ -82,14 +82,7 @@ private:
     sockaddr_in server_{};
 };
 
-class ServerRoad : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
-    }
-    bool wine() const { return GetParam(); }
-    int wait_ms() const { return wine() ? 60000 : 10000; }
-};
+class ServerRoad : public BuildRun {};
 
 }  // namespace
 
@@ -191,5 +184,4 @@ TEST_P(ServerRoad, DashboardConnectsReceivesPacedUpdatesAndTimesOut) {
     EXPECT_NE(log.find(" - Client road test removed\n", timed_out), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, ServerRoad, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Wine" : "Native"; });
+TARMIS_BUILD_SUITE(ServerRoad);

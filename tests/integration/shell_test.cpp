@@ -23,14 +23,7 @@ std::string Unix(std::string s) {
 
 const std::string BANNER_END = "Hit Ctrl-C to terminate Tarmis Server\n\n";
 
-class ShellRun : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
-    }
-    bool wine() const { return GetParam(); }
-    int wait_ms() const { return wine() ? 60000 : 10000; }
-};
+class ShellRun : public BuildRun {};
 
 }  // namespace
 
@@ -133,5 +126,4 @@ TEST_P(ShellRun, APortAlreadyTakenEndsTheServerQuietlyWithExitCodeOne) {
     EXPECT_NE(log.find(" - ERROR: UDP_OpenSocket: bind: "), std::string::npos) << log;
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, ShellRun, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Wine" : "Native"; });
+TARMIS_BUILD_SUITE(ShellRun);
