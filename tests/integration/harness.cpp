@@ -21,7 +21,13 @@
 #define TARMIS_NATIVE_DIR "."
 #endif
 
-Proc::~Proc() { Harness_Kill(*this); }
+Proc::~Proc() {
+    Harness_Kill(*this);
+    if (owns_dir) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+}
 
 std::string Harness_NativeProgram(const char* name) {
     return std::string(TARMIS_NATIVE_DIR) + "/" + name;
@@ -49,6 +55,11 @@ static std::string Harness_TempDir() {
 
 bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
                    const std::string& dir) {
+    if (p.owns_dir) {  // a Proc started again: its earlier directory goes
+        std::error_code ignored;
+        std::filesystem::remove_all(p.dir, ignored);
+    }
+    p.owns_dir = dir.empty();
     p.dir = dir.empty() ? Harness_TempDir() : dir;
     p.wine = wine;
     std::vector<std::string> args;

@@ -22,6 +22,7 @@ struct Proc {
     bool exited = false;
     int exit_code = -1;       // valid when exited; 128 + signal when killed
     bool wine = false;
+    bool owns_dir = false;    // the harness made `dir` and removes it
 
     Proc() = default;
     Proc(const Proc&) = delete;
