@@ -19,6 +19,7 @@
 #include "net/netchan.h"
 #include "net/udp.h"
 #include "platform/net.h"
+#include "test_peer.h"
 #include "server/clients.h"
 #include "server/cmd.h"
 #include "server/handshake.h"
@@ -55,30 +56,15 @@ inline uint32_t SvLong(const Bytes& b, size_t at) {
            static_cast<uint32_t>(b.at(at + 2)) << 16 | static_cast<uint32_t>(b.at(at + 3)) << 24;
 }
 
-// One UDP socket on 127.0.0.1 playing a dashboard.
-class SvPeer {
+// One UDP socket on 127.0.0.1 playing a dashboard, with the server tests'
+// own polling receive.
+class SvPeer : public Peer {
 public:
-    SvPeer() {
-        sock_ = Sys_UdpSocket();
-        EXPECT_NE(sock_, NET_INVALID_SOCKET);
-        EXPECT_TRUE(Sys_SetNonBlocking(sock_));
-        EXPECT_TRUE(Sys_BindAny(sock_, 0));
-        std::array<uint8_t, 4> ip{};
-        EXPECT_TRUE(Sys_SocketName(sock_, ip, port_));
-    }
-    ~SvPeer() { Sys_CloseSocket(sock_); }
-    SvPeer(const SvPeer&) = delete;
-    SvPeer& operator=(const SvPeer&) = delete;
-
-    // Where the server sees this peer: 127.0.0.1 and its port.
-    NetAddress Address() const {
-        return NET_MakeAddress(127, 0, 0, 1, Sys_NetToHostShort(port_));
-    }
-    uint16_t HostPort() const { return Sys_NetToHostShort(port_); }
+    uint16_t HostPort() const { return Sys_NetToHostShort(Address().port); }
 
     void Send(const Bytes& data, uint16_t server_port_net) {
         const std::array<uint8_t, 4> lo{127, 0, 0, 1};
-        ASSERT_EQ(Sys_SendTo(sock_, data.data(), static_cast<int>(data.size()), lo, server_port_net),
+        ASSERT_EQ(Sys_SendTo(Socket(), data.data(), static_cast<int>(data.size()), lo, server_port_net),
                   static_cast<int>(data.size()));
     }
 
@@ -88,12 +74,12 @@ public:
             std::array<uint8_t, 4> ip{};
             uint16_t port = 0;
             std::array<uint8_t, 2048> buf{};
-            int n = Sys_RecvFrom(sock_, buf.data(), static_cast<int>(buf.size()), ip, port);
+            int n = Sys_RecvFrom(Socket(), buf.data(), static_cast<int>(buf.size()), ip, port);
             if (n >= 0) {
                 out.assign(buf.begin(), buf.begin() + n);
                 return true;
             }
-            Sys_WaitForSocket(sock_, 10000);
+            Sys_WaitForSocket(Socket(), 10000);
         }
         return false;
     }
@@ -103,10 +89,6 @@ public:
         Bytes ignored;
         return !Receive(ignored, ms);
     }
-
-private:
-    NetSocket sock_ = NET_INVALID_SOCKET;
-    uint16_t port_ = 0;
 };
 
 // Fresh server state with its socket on a free port and the debug log going
