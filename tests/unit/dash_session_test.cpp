@@ -314,10 +314,35 @@ TEST(DashSession, EveryHandshakeFailureHasItsMessageAndExitCode) {
     }
 }
 
+TEST(DashSession, CtrlCAfterTheConnectTellsTheServerItLeft) {
+    // The acceptance may be on its way when Ctrl-C comes: the server may hold
+    // a place, so the client sends its disconnect in a channel packet.
+    Fake fake;
+    ASSERT_TRUE(fake.Open());
+    ClientPacket bye{};
+    bool got_bye = false;
+    auto server = [&] {
+        Bytes in;
+        if (!fake.Receive(in, 3000)) return;
+        fake.Send(Oob("c7"));
+        if (!fake.Receive(in, 3000)) return;
+        dash_stop = true;
+        std::vector<std::string> texts;
+        while (!got_bye && fake.Receive(in, 1500))
+            got_bye = ParseClientPacket(in, bye) && ReadCommands(bye.commands, texts);
+    };
+    RunResult r = RunClient({"--qport", "99", "--disconnects", "2"}, fake.self.port, server);
+    EXPECT_EQ(r.code, 0) << r.err;
+    ASSERT_TRUE(got_bye);
+    EXPECT_EQ(bye.qport, 99);
+    EXPECT_EQ(bye.seq, 1u);
+    EXPECT_LT(r.seconds, 2.0);
+}
+
 TEST(DashSession, LostAcceptanceCtrlCAndBadBodiesInTheLiveBlock) {
     Fake fake;
     ASSERT_TRUE(fake.Open());
-    bool got_disconnect = false;
+    std::vector<uint32_t> disconnects;   // sequence of each packet carrying one
     int updates_sent = 0;
     auto server = [&] {
         Bytes in;
@@ -330,7 +355,7 @@ TEST(DashSession, LostAcceptanceCtrlCAndBadBodiesInTheLiveBlock) {
         Bytes basic_other = basic_dev0;
         basic_other.erase(basic_other.begin() + 2, basic_other.begin() + 4);
         auto deadline = Clock::now() + std::chrono::seconds(4);
-        while (!got_disconnect && Clock::now() < deadline) {
+        while (disconnects.size() < 3 && Clock::now() < deadline) {
             if (updates_sent < 4) {
                 Bytes p;
                 PutLong(p, static_cast<uint32_t>(++updates_sent));
@@ -344,13 +369,17 @@ TEST(DashSession, LostAcceptanceCtrlCAndBadBodiesInTheLiveBlock) {
             std::vector<std::string> texts;
             if (!ParseClientPacket(in, cp)) continue;
             if (cp.ack == 4) dash_stop = true;   // Ctrl-C once the last update was taken
-            if (ReadCommands(cp.commands, texts)) got_disconnect = true;
+            if (ReadCommands(cp.commands, texts)) disconnects.push_back(cp.seq);
         }
     };
-    RunResult r = RunClient({"--device", "1", "--duration", "5"}, fake.self.port, server);
+    RunResult r = RunClient({"--device", "1", "--duration", "5", "--disconnects", "3"},
+                            fake.self.port, server);
 
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(got_disconnect);
+    // Three copies of the disconnect, each in a new packet of the channel.
+    ASSERT_EQ(disconnects.size(), 3u);
+    EXPECT_LT(disconnects[0], disconnects[1]);
+    EXPECT_LT(disconnects[1], disconnects[2]);
     EXPECT_LT(r.seconds, 3.0);
     // Not a terminal: one block of eight lines appended per update, then the
     // statistics in words.
@@ -434,6 +463,7 @@ TEST(DashOptions, RefusesWhatCannotWork) {
         {"--host", "1.2.3"},   {"--host", "a.b.c.d"}, {"--qport", "70000"}, {"--count", "0"},
         {"--duration", "-1"},  {"--duration", "x"},  {"--timeout", "0"},    {"--name", "a\"b"},
         {"--name", std::string(80, 'n')},           {"--command", std::string(117, 'k')},
+        {"--disconnects", "0"}, {"--disconnects", "11"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> all = {"tarmis_dash"};
@@ -465,6 +495,7 @@ TEST(DashOptions, RefusesWhatCannotWork) {
     EXPECT_EQ(opt.server.port, 2047);
     EXPECT_EQ(opt.duration_s, 2.5);
     EXPECT_FALSE(opt.disconnect);
+    EXPECT_EQ(opt.disconnects, 1);
     EXPECT_EQ(opt.num_commands, 1);
     EXPECT_STREQ(opt.name, "tarmis_dash");
     EXPECT_EQ(opt.device_type, 0);

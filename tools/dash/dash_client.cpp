@@ -29,6 +29,7 @@ void Dash_PrintUsage(FILE* to) {
         "  --command TEXT    send TEXT as a text command once connected (repeatable)\n"
         "  --disconnect      send the disconnect command on leaving (the default)\n"
         "  --no-disconnect   leave without the disconnect command\n"
+        "  --disconnects N   send the disconnect N times, 1..10, for lossy networks (1)\n"
         "  --timeout MS      handshake timeout in milliseconds (3000)\n"
         "  --help            this text\n"
         "exit codes: 0 done, 1 bad option, 2 no reply, 3 refused, 4 connection lost\n",
@@ -59,6 +60,7 @@ void Dash_DefaultOptions(DashOptions& opt) {
     ticks ^= ticks >> 32;
     opt.qport = static_cast<uint16_t>(ticks & 0xFFFF);
     opt.disconnect = true;
+    opt.disconnects = 1;
     opt.timeout_ms = DASH_DEFAULT_TIMEOUT_MS;
 }
 
@@ -86,7 +88,8 @@ int Dash_ParseOptions(int argc, char** argv, DashOptions& opt, FILE* out, FILE* 
         // Every other option takes a value.
         static const char* const with_value[] = {"--host",     "--port",     "--name",
                                                  "--device",   "--qport",    "--count",
-                                                 "--duration", "--command",  "--timeout"};
+                                                 "--duration", "--command",  "--timeout",
+                                                 "--disconnects"};
         bool known = false;
         for (const char* name : with_value) known = known || std::strcmp(arg, name) == 0;
         if (!known) {
@@ -129,6 +132,9 @@ int Dash_ParseOptions(int argc, char** argv, DashOptions& opt, FILE* out, FILE* 
                      std::strchr(value, '\xFF') != nullptr)
                 problem = "must be 1..116 characters";
             else opt.commands[opt.num_commands++] = value;
+        } else if (std::strcmp(arg, "--disconnects") == 0) {
+            if (!Dash_ParseInt(value, 1, 10, n)) problem = "must be 1..10";
+            else opt.disconnects = static_cast<int>(n);
         } else if (std::strcmp(arg, "--timeout") == 0) {
             if (!Dash_ParseInt(value, 1, 600000, n)) problem = "must be 1..600000 milliseconds";
             else opt.timeout_ms = static_cast<int>(n);
@@ -200,6 +206,7 @@ struct DashSession {
     double last_send_ms;
     double last_receive_ms;
     uint32_t updates;   // updates shown
+    bool connect_sent;  // the server may have given us a place
     int lines_drawn;
     int exit_code;
 };
@@ -236,6 +243,7 @@ static DashHandshake Dash_Handshake(DashSession& s, uint8_t* first, int& first_l
                                             opt.name, opt.device_type)
                         : Dash_BuildGetChallenge(request, sizeof request);
             DashNet_Send(s.sock, opt.server, request, n);
+            s.connect_sent = s.connect_sent || have_challenge;
             next_send = now + std::min(DASH_RESEND_MS, opt.timeout_ms);
         }
 
@@ -289,6 +297,13 @@ static void Dash_Send(DashSession& s, const uint8_t* data, int length) {
     int n = DashChan_Transmit(s.chan, data, length, packet);
     DashNet_Send(s.sock, s.opt->server, packet, n);
     s.last_send_ms = Dash_Now(s.base);
+}
+
+// Each copy goes in a packet of its own, so that one lost datagram does not
+// hold the server's place until its time-out.
+static void Dash_SendDisconnects(DashSession& s) {
+    static const uint8_t bye[1] = {CLC_DISCONNECT};
+    for (int i = 0; i < s.opt->disconnects; i++) Dash_Send(s, bye, 1);
 }
 
 // Moves as many of the remaining text commands into the reliable queue as
@@ -367,6 +382,12 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     static uint8_t packet[8192];
     int first_length = -1;
     DashHandshake hs = Dash_Handshake(s, packet, first_length);
+    if (hs == DASH_HS_STOPPED && s.connect_sent && opt.disconnect) {
+        // Stopped while the acceptance may be on its way: the server may
+        // hold a place for us, so it is told we left.
+        DashChan_Setup(s.chan, opt.qport);
+        Dash_SendDisconnects(s);
+    }
     if (hs != DASH_HS_CONNECTED) {
         DashNet_Close(s.sock);
         return hs == DASH_HS_STOPPED ? DASH_EXIT_OK : s.exit_code;
@@ -424,8 +445,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     } else if (failed) {
         s.exit_code = DASH_EXIT_LOST;
     } else if (opt.disconnect) {
-        static const uint8_t bye[1] = {CLC_DISCONNECT};
-        Dash_Send(s, bye, 1);
+        Dash_SendDisconnects(s);
     }
     if (s.next_command < opt.num_commands || DashChan_ReliablePending(s.chan))
         std::fprintf(err, "tarmis_dash: not every text command was acknowledged by the server\n");

@@ -36,6 +36,7 @@ struct DashOptions {
     const char* commands[DASH_MAX_COMMANDS];
     int num_commands;
     bool disconnect;
+    int disconnects;         // copies of the disconnect sent on leaving
     int timeout_ms;
     bool ansi;               // redraw the block in place
 };
@@ -48,8 +49,8 @@ extern std::atomic<bool> dash_stop;
 extern int dash_silence_ms;
 
 // Puts the defaults into `opt`: 127.0.0.1:2047, name "tarmis_dash", device
-// type 0 (the fuller update), a qport from the clock, disconnect on leaving,
-// a 3000 ms handshake timeout.
+// type 0 (the fuller update), a qport from the clock, one disconnect on
+// leaving, a 3000 ms handshake timeout.
 void Dash_DefaultOptions(DashOptions& opt);
 
 // Reads the options after the program name. Returns -1 to go on; otherwise
