@@ -24,6 +24,7 @@ ctest --test-dir build/native --output-on-failure -j2 || status=1
 ctest --preset tsan || status=1
 # Every fuzz target for 30 seconds (libFuzzer with ASan and UBSan).
 bash fuzz/run.sh 30 || status=1
-# A one-minute soak: churning clients, key commands, stand-in restarts.
+# A one-minute soak: churning clients, key commands, stand-in restarts, all
+# through a lossy network (drops, duplicates, reorders, jitter).
 bash bench/soak.sh 1 || status=1
 exit $status
