@@ -223,6 +223,10 @@ TEST_P(SimRun, PublishesARaceThatAReaderCanFollow) {
     EXPECT_NE(Unix(sim.out).find("tarmis_simulator: mapping Local\\IRSDKMemMapFileName, 1228800 bytes"),
               std::string::npos)
         << sim.out;
+    // READY comes with the first frame; the probe copies the mapping at
+    // once, and the three buffers are all filled only from the third frame
+    // on (about 50 ms at 60 frames a second).
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     std::string lines;
     Dump a = Probe(sim.dir, &lines, 1000);
     std::smatch m;
