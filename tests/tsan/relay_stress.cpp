@@ -47,7 +47,7 @@ void RecordKey(SysWindow, uint32_t message, uint32_t key, uint32_t flags) {
 // Some spinning, so that one side falls behind the other for a phase.
 void Dawdle(int i) {
     volatile int sink = 0;
-    for (int k = 0; k < 200 + (i % 7) * 50; k++) sink = sink + k;
+    for (int k = 0; k < 2000 + (i % 7) * 500; k++) sink = sink + k;
 }
 
 // The producer is slow in odd phases (queue runs empty), the consumer in
