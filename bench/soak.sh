@@ -80,6 +80,15 @@ start_sim() {
 QPORT=1000
 next_qport() { QPORT=$((QPORT >= 60000 ? 1000 : QPORT + 1)); }
 
+# Counts a client's exit code: served, refused while full, or anything else.
+count_ending() {
+    case $1 in
+        0) DONE_OK=$((DONE_OK + 1)) ;;
+        3) DONE_REFUSED=$((DONE_REFUSED + 1)) ;;
+        *) DONE_OTHER=$((DONE_OTHER + 1)) ;;
+    esac
+}
+
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$SRV_PID/status" 2>/dev/null; }
 
 start_sim || exit 1
@@ -162,11 +171,7 @@ while :; do
             ALIVE+=("$pid")
         else
             wait "$pid"
-            case $? in
-                0) DONE_OK=$((DONE_OK + 1)) ;;
-                3) DONE_REFUSED=$((DONE_REFUSED + 1)) ;;
-                *) DONE_OTHER=$((DONE_OTHER + 1)) ;;
-            esac
+            count_ending $?
         fi
     done
     CLIENT_PIDS=("${ALIVE[@]}")
@@ -226,11 +231,7 @@ wait_gone() {   # PID: its exit code, 137 when it had to be killed
 for pid in "${CLIENT_PIDS[@]}" $WATCH_PID; do kill -TERM "$pid" 2>/dev/null; done
 for pid in "${CLIENT_PIDS[@]}"; do
     wait_gone "$pid"
-    case $? in
-        0) DONE_OK=$((DONE_OK + 1)) ;;
-        3) DONE_REFUSED=$((DONE_REFUSED + 1)) ;;
-        *) DONE_OTHER=$((DONE_OTHER + 1)) ;;
-    esac
+    count_ending $?
 done
 CLIENT_PIDS=()
 wait_gone $WATCH_PID
