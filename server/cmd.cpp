@@ -88,8 +88,11 @@ void Cmd_Tokenize(CommandArgs& args, const char* text) {
         }
         // Copy the token into the storage, cut to the room left there; a
         // line of fewer than CMD_MAX_TOKEN characters always fits whole.
+        // Once the storage is full, further arguments are empty texts: the
+        // storage's last byte, the terminator of the last copy, so every
+        // argument lies inside the instance's storage.
         if (used >= CMD_ARG_STORAGE) {
-            args.argv[args.argc++] = "";
+            args.argv[args.argc++] = args.storage.data() + CMD_ARG_STORAGE - 1;
             continue;
         }
         int room = CMD_ARG_STORAGE - used - 1;

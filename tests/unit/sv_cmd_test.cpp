@@ -103,6 +103,15 @@ TEST(Tokenizer, LongTokensNeverOverrunAndLinesOfRequestSizeStayWhole) {
     EXPECT_EQ(args[1], std::string(CMD_ARG_STORAGE - CMD_MAX_TOKEN - 1, 'q'));
     EXPECT_EQ(args[2], "");
     EXPECT_EQ(args[79], "");
+
+    // Those empty arguments, too, lie inside the instance's storage.
+    CommandArgs full{};
+    Cmd_Tokenize(full, many.c_str());
+    const char* first = full.storage.data();
+    for (int i = 0; i < Cmd_Argc(full); i++) {
+        const char* arg = Cmd_Argv(full, i);
+        EXPECT_TRUE(arg >= first && arg < first + CMD_ARG_STORAGE) << "argument " << i;
+    }
 }
 
 TEST(Tokenizer, ReadTokenReportsWhereItStoppedAndNoneAtTheEnd) {
