@@ -9,9 +9,12 @@
 #include <cstring>
 
 #include "tools/dash/dash_show.h"
+#include "tools/dash/dash_web.h"
 
 std::atomic<bool> dash_stop{false};
 int dash_silence_ms = DASH_SILENCE_MS;
+void (*dash_update_hook)(uint32_t sequence, const DashUpdate& update) = nullptr;
+void (*dash_link_hook)(int link) = nullptr;
 
 // ---- options ---------------------------------------------------------------
 
@@ -31,6 +34,7 @@ void Dash_PrintUsage(FILE* to) {
         "  --no-disconnect   leave without the disconnect command\n"
         "  --disconnects N   send the disconnect N times, 1..10, for lossy networks (1)\n"
         "  --timeout MS      handshake timeout in milliseconds (3000)\n"
+        "  --web [ADDR:]PORT also serve a live dashboard page for browsers on PORT\n"
         "  --help            this text\n"
         "exit codes: 0 done, 1 bad option, 2 no reply, 3 refused, 4 connection lost\n",
         to);
@@ -343,6 +347,7 @@ static bool Dash_TakePacket(DashSession& s, const uint8_t* data, int length, boo
         s.updates++;
         DashStats_Add(t_ms);
         Dash_Show(s, pkt.sequence, t_ms, u);
+        if (dash_update_hook) dash_update_hook(pkt.sequence, u);
     }
     if (u.server_disconnect) return false;
     // Every packet is answered, carrying our acknowledgement and toggle.
@@ -372,6 +377,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     std::snprintf(s.server_text, sizeof s.server_text, "%u.%u.%u.%u:%u", opt.server.ip[0],
                   opt.server.ip[1], opt.server.ip[2], opt.server.ip[3], opt.server.port);
     DashView_Reset(s.view);
+    if (dash_link_hook) dash_link_hook(DASHWEB_CONNECTING);
 
     s.sock = DashNet_Open(0);
     if (s.sock < 0) {
@@ -435,6 +441,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
         if (!Dash_TakePacket(s, packet, n, flush_until < 0.0)) dropped = true;
     }
 
+    if ((dropped || lost) && dash_link_hook) dash_link_hook(DASHWEB_LOST);
     if (dropped) {
         std::fprintf(err, "%s dropped this client\n", s.server_text);
         s.exit_code = DASH_EXIT_LOST;

@@ -48,6 +48,12 @@ extern std::atomic<bool> dash_stop;
 // a client after 15 s of silence itself (tests shorten it).
 extern int dash_silence_ms;
 
+// Observers of the session (the --web page); null when nobody watches.
+// dash_update_hook sees every update shown, dash_link_hook each change of
+// the link (a DashWebLink value). Both must return at once.
+extern void (*dash_update_hook)(uint32_t sequence, const DashUpdate& update);
+extern void (*dash_link_hook)(int link);
+
 // Puts the defaults into `opt`: 127.0.0.1:2047, name "tarmis_dash", device
 // type 0 (the fuller update), a qport from the clock, one disconnect on
 // leaving, a 3000 ms handshake timeout.

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "tools/dash/dash_client.h"
+#include "tools/dash/dash_web.h"
 
 // Ctrl-C: the session sees the flag within one receive wait, sends its
 // disconnect, prints its statistics and ends the process. Should it not
@@ -16,11 +17,14 @@ static void Dash_CtrlHandler() {
 
 int main(int argc, char** argv) {
     static DashOptions opt;
+    static DashWebOption web;
     Dash_DefaultOptions(opt);
+    if (!DashWeb_TakeOption(argc, argv, web, stderr)) Sys_Exit(DASH_EXIT_USAGE);
     int code = Dash_ParseOptions(argc, argv, opt, stdout, stderr);
     if (code >= 0) Sys_Exit(code);
     opt.ansi = !opt.json && DashNet_StdoutIsTerminal();
     Dash_Reset();
     Sys_InstallCtrlHandler(Dash_CtrlHandler);
-    Sys_Exit(Dash_Run(opt, stdout, stderr));
+    if (web.on && !DashWeb_Start(web.host, web.port, stdout, stderr)) Sys_Exit(DASH_EXIT_USAGE);
+    Sys_Exit(web.on ? DashWeb_RunSession(opt, stdout, stderr) : Dash_Run(opt, stdout, stderr));
 }

@@ -1,0 +1,412 @@
+// tools/dash/dash_web.cpp: the --web page server of the dashboard client.
+//
+// The HTTP side is cpp-httplib (third_party/cpp-httplib, from Debian's
+// cpp-httplib source package): a well-kept server that builds for both
+// systems, so that no request parsing is written here by hand.
+#include "tools/dash/dash_web.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#define CPPHTTPLIB_USE_POLL   // select() cannot watch a descriptor above 1023
+#endif
+#include "httplib.h"
+
+#include "platform/net.h"
+#include "tools/dash/dash_client.h"
+
+extern const char dash_web_page[];   // dash_web_page.html, compiled in by CMake
+
+// The latest values, shared by the session (writer) and the HTTP threads
+// (readers). Everyone holds web_lock only to copy it.
+struct DashWebState {
+    uint32_t version;        // changes with every publish and link change
+    uint32_t present;        // bit (1 << DashField) per field ever received
+    std::array<int32_t, DF_COUNT> ivalue;
+    std::array<float, DF_COUNT> fvalue;
+    bool have_update;
+    bool no_data;            // the latest update said: car not on track
+    uint32_t sequence;       // the latest update's packet number
+    uint32_t updates;        // updates taken
+    uint32_t update_ms;      // when the latest update was taken
+    int link;
+};
+
+static std::mutex web_lock;
+static std::condition_variable web_wake;
+static DashWebState web_state;
+static bool web_stopping;    // under web_lock
+
+static std::atomic<int> web_streams{0};
+static std::unique_ptr<httplib::Server> web_server;
+static std::thread web_thread;
+// Set on the accepting thread while it serves a connection itself because
+// every pool thread is busy and the queue is full; event streams are then
+// refused, so that accepting goes on.
+static thread_local bool web_inline = false;
+
+uint32_t DashWeb_NowMs() {
+    auto t = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t).count());
+}
+
+// ---- the thread pool ------------------------------------------------------
+
+// A fixed set of threads and a bounded queue of accepted connections. A
+// flood of connections cannot grow the queue: when it is full the
+// accepting thread serves the connection itself, which stops accepting
+// until it is done (at most the read time-out for one that sends nothing),
+// and the system's listen backlog refuses the rest.
+struct DashWebPool : httplib::TaskQueue {
+    std::vector<std::thread> threads;
+    std::deque<std::function<void()>> jobs;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool shutting = false;
+
+    explicit DashWebPool(int n) {
+        for (int i = 0; i < n; i++) threads.emplace_back([this] { Work(); });
+    }
+
+    void Work() {
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::unique_lock<std::mutex> held(lock);
+                wake.wait(held, [this] { return shutting || !jobs.empty(); });
+                if (jobs.empty()) return;   // shutting down and nothing left
+                fn = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            fn();
+        }
+    }
+
+    void enqueue(std::function<void()> fn) override {
+        {
+            std::lock_guard<std::mutex> held(lock);
+            if (static_cast<int>(jobs.size()) < DASHWEB_MAX_QUEUED) {
+                jobs.push_back(std::move(fn));
+                wake.notify_one();
+                return;
+            }
+        }
+        web_inline = true;
+        fn();
+        web_inline = false;
+    }
+
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> held(lock);
+            shutting = true;
+        }
+        wake.notify_all();
+        for (auto& t : threads) t.join();
+    }
+};
+
+// ---- the latest values ----------------------------------------------------
+
+void DashWeb_Reset() {
+    std::lock_guard<std::mutex> held(web_lock);
+    uint32_t version = web_state.version;
+    web_state = DashWebState{};
+    web_state.version = version + 1;
+    web_state.link = DASHWEB_CONNECTING;
+}
+
+void DashWeb_Publish(uint32_t sequence, const DashUpdate& update) {
+    uint32_t now = DashWeb_NowMs();
+    {
+        std::lock_guard<std::mutex> held(web_lock);
+        DashWebState& s = web_state;
+        for (int f = 0; f < DF_COUNT; f++) {
+            if ((update.present & (1u << f)) == 0) continue;
+            s.present |= 1u << f;
+            s.ivalue[f] = update.ivalue[f];
+            s.fvalue[f] = update.fvalue[f];
+        }
+        if (update.no_data) s.no_data = true;
+        else if (update.present != 0) s.no_data = false;
+        s.have_update = true;
+        s.sequence = sequence;
+        s.updates++;
+        s.update_ms = now;
+        s.link = DASHWEB_LIVE;
+        s.version++;
+    }
+    web_wake.notify_all();
+}
+
+void DashWeb_SetLink(int link) {
+    {
+        std::lock_guard<std::mutex> held(web_lock);
+        if (web_state.link == link) return;
+        web_state.link = link;
+        web_state.version++;
+    }
+    web_wake.notify_all();
+}
+
+static int DashWeb_Append(char* buf, int size, int len, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Appends formatted text at `len`, never past `size`; returns the new length.
+static int DashWeb_Append(char* buf, int size, int len, const char* fmt, ...) {
+    if (len >= size - 1) return len;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf + len, static_cast<size_t>(size - len), fmt, ap);
+    va_end(ap);
+    if (n < 0) return len;
+    return std::min(len + n, size - 1);
+}
+
+static int DashWeb_Format(char* buf, int size, const DashWebState& s, uint32_t now_ms) {
+    static const char* const links[] = {"connecting", "live", "lost"};
+    int link = s.link >= 0 && s.link <= DASHWEB_LOST ? s.link : DASHWEB_CONNECTING;
+    int len = 0;
+    buf[0] = 0;
+    len = DashWeb_Append(buf, size, len, "{\"link\":\"%s\",\"updates\":%u", links[link], s.updates);
+    if (s.have_update) {
+        uint32_t age = now_ms - s.update_ms;   // wraps safely: unsigned difference
+        len = DashWeb_Append(buf, size, len, ",\"seq\":%u,\"age_ms\":%u,\"no_data\":%s", s.sequence,
+                             age, s.no_data ? "true" : "false");
+    }
+    len = DashWeb_Append(buf, size, len, ",\"v\":{");
+    bool first = true;
+    for (int f = 0; f < DF_COUNT; f++) {
+        if ((s.present & (1u << f)) == 0) continue;
+        const char* sep = first ? "" : ",";
+        first = false;
+        if (dash_fields[f].kind != DASH_F32)
+            len = DashWeb_Append(buf, size, len, "%s\"%s\":%d", sep, dash_fields[f].name, s.ivalue[f]);
+        else if (std::isfinite(s.fvalue[f]))
+            len = DashWeb_Append(buf, size, len, "%s\"%s\":%.9g", sep, dash_fields[f].name,
+                                 static_cast<double>(s.fvalue[f]));
+        else
+            len = DashWeb_Append(buf, size, len, "%s\"%s\":null", sep, dash_fields[f].name);
+    }
+    len = DashWeb_Append(buf, size, len, "}}");
+    return len;
+}
+
+int DashWeb_FormatState(char* buf, int size, uint32_t now_ms) {
+    DashWebState copy;
+    {
+        std::lock_guard<std::mutex> held(web_lock);
+        copy = web_state;
+    }
+    return DashWeb_Format(buf, size, copy, now_ms);
+}
+
+// ---- addresses ------------------------------------------------------------
+
+bool DashWeb_ParseAddress(const char* text, char* host, int host_size, int& port) {
+    if (text == nullptr || host_size < 16) return false;
+    const char* colon = std::strrchr(text, ':');
+    const char* port_text = colon != nullptr ? colon + 1 : text;
+    if (colon != nullptr) {
+        size_t n = static_cast<size_t>(colon - text);
+        if (n == 0 || n >= 16) return false;
+        char addr[16];
+        std::memcpy(addr, text, n);
+        addr[n] = 0;
+        int parts = 0, value = -1, digits = 0;
+        for (const char* p = addr;; p++) {
+            if (*p >= '0' && *p <= '9' && digits < 3) {
+                value = (value < 0 ? 0 : value * 10) + (*p - '0');
+                digits++;
+            } else if ((*p == '.' || *p == 0) && digits > 0 && value <= 255) {
+                parts++;
+                value = -1;
+                digits = 0;
+                if (*p == 0) break;
+            } else {
+                return false;
+            }
+        }
+        if (parts != 4) return false;
+        std::snprintf(host, static_cast<size_t>(host_size), "%s", addr);
+    } else {
+        std::snprintf(host, static_cast<size_t>(host_size), "0.0.0.0");
+    }
+    char* end = nullptr;
+    if (*port_text < '0' || *port_text > '9') return false;
+    long p = std::strtol(port_text, &end, 10);
+    if (*end != 0 || p < 1 || p > 65535) return false;
+    port = static_cast<int>(p);
+    return true;
+}
+
+static void DashWeb_PrintWhere(const char* host, int port, FILE* out) {
+    if (std::strcmp(host, "0.0.0.0") != 0) {
+        std::fprintf(out, "web dashboard: open http://%s:%d/ in a browser\n", host, port);
+        return;
+    }
+    std::array<std::array<uint8_t, 4>, 8> addrs{};
+    int n = Sys_NetStartup() ? Sys_LocalAddresses(addrs.data(), static_cast<int>(addrs.size())) : -1;
+    std::fprintf(out, "web dashboard: open http://PC-ADDRESS:%d/ in a browser on this network;", port);
+    if (n <= 0) std::fprintf(out, " this PC: http://127.0.0.1:%d/\n", port);
+    for (int i = 0; i < n; i++)
+        std::fprintf(out, "%s http://%u.%u.%u.%u:%d/", i == 0 ? "" : ",", addrs[i][0], addrs[i][1],
+                     addrs[i][2], addrs[i][3], port);
+    if (n > 0) std::fprintf(out, "\n");
+    std::fflush(out);
+}
+
+// ---- the HTTP side --------------------------------------------------------
+
+// One browser's event stream: waits for a change (or the heartbeat), copies
+// the state and writes one event. The write may block on a slow browser up
+// to the write time-out; only this pool thread waits.
+struct DashWebStream {
+    uint32_t seen_version = 0;
+    uint32_t sent_ms = 0;
+    bool started = false;
+};
+
+static bool DashWeb_StreamStep(DashWebStream& st, httplib::DataSink& sink) {
+    static thread_local char text[DASHWEB_JSON_MAX + 16];
+    DashWebState copy;
+    if (!st.started) {
+        st.started = true;
+        static const char hello[] = "retry: 1000\n\n";
+        if (!sink.write(hello, sizeof hello - 1)) return false;
+    } else {
+        // At most DASHWEB_MAX_EVENT_HZ events a second: a phone need not
+        // draw faster, and a fast stream (-f 0) is thinned, never queued.
+        int32_t since = static_cast<int32_t>(DashWeb_NowMs() - st.sent_ms);
+        int32_t gap = 1000 / DASHWEB_MAX_EVENT_HZ;
+        if (since < gap) std::this_thread::sleep_for(std::chrono::milliseconds(gap - since));
+    }
+    {
+        std::unique_lock<std::mutex> held(web_lock);
+        web_wake.wait_for(held, std::chrono::milliseconds(DASHWEB_HEARTBEAT_MS), [&] {
+            return web_stopping || web_state.version != st.seen_version;
+        });
+        if (web_stopping) return false;
+        copy = web_state;
+    }
+    st.seen_version = copy.version;
+    st.sent_ms = DashWeb_NowMs();
+    int len = 0;
+    std::memcpy(text, "data: ", 6);
+    len = 6 + DashWeb_Format(text + 6, DASHWEB_JSON_MAX, copy, st.sent_ms);
+    text[len++] = '\n';
+    text[len++] = '\n';
+    return sink.write(text, static_cast<size_t>(len));
+}
+
+static void DashWeb_Routes(httplib::Server& svr) {
+    svr.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(dash_web_page, "text/html; charset=utf-8");
+    });
+    svr.Get("/state", [](const httplib::Request&, httplib::Response& res) {
+        char text[DASHWEB_JSON_MAX];
+        int len = DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(text, static_cast<size_t>(len), "application/json");
+    });
+    svr.Get("/events", [](const httplib::Request&, httplib::Response& res) {
+        if (web_inline || web_streams.fetch_add(1) >= DASHWEB_MAX_STREAMS) {
+            if (!web_inline) web_streams--;
+            res.status = 503;
+            res.set_header("Retry-After", "2");
+            res.set_content("too many event streams\n", "text/plain");
+            return;
+        }
+        res.set_header("Cache-Control", "no-store");
+        auto st = std::make_shared<DashWebStream>();
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [st](size_t, httplib::DataSink& sink) { return DashWeb_StreamStep(*st, sink); },
+            [](bool) { web_streams--; });
+    });
+}
+
+bool DashWeb_Start(const char* host, int port, FILE* out, FILE* err) {
+    {
+        std::lock_guard<std::mutex> held(web_lock);
+        web_stopping = false;
+    }
+    web_server = std::make_unique<httplib::Server>();
+    httplib::Server& svr = *web_server;
+    svr.new_task_queue = [] { return new DashWebPool(DASHWEB_THREADS); };
+    svr.set_read_timeout(DASHWEB_TIMEOUT_S, 0);
+    svr.set_write_timeout(DASHWEB_TIMEOUT_S, 0);
+    svr.set_keep_alive_timeout(DASHWEB_TIMEOUT_S);
+    svr.set_payload_max_length(4096);   // the page takes no uploads
+    DashWeb_Routes(svr);
+    if (!svr.bind_to_port(host, port)) {
+        std::fprintf(err, "tarmis_dash: --web cannot listen on %s:%d (port in use, or not an address of this PC)\n",
+                     host, port);
+        web_server.reset();
+        return false;
+    }
+    web_thread = std::thread([] { web_server->listen_after_bind(); });
+    DashWeb_PrintWhere(host, port, out);
+    return true;
+}
+
+void DashWeb_Stop() {
+    if (!web_server) return;
+    {
+        std::lock_guard<std::mutex> held(web_lock);
+        web_stopping = true;
+    }
+    web_wake.notify_all();
+    web_server->stop();
+    if (web_thread.joinable()) web_thread.join();
+    web_server.reset();
+}
+
+// ---- the option and the session -------------------------------------------
+
+bool DashWeb_TakeOption(int& argc, char** argv, DashWebOption& web, FILE* err) {
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--web") != 0) continue;
+        if (i + 1 >= argc ||
+            !DashWeb_ParseAddress(argv[i + 1], web.host, sizeof web.host, web.port)) {
+            std::fprintf(err, "tarmis_dash: --web needs [ADDRESS:]PORT, e.g. --web 8080 or "
+                              "--web 192.168.1.20:8080\n");
+            return false;
+        }
+        web.on = true;
+        for (int j = i; j + 2 <= argc; j++) argv[j] = argv[j + 2];
+        argc -= 2;
+        i--;
+    }
+    return true;
+}
+
+int DashWeb_RunSession(const DashOptions& opt, FILE* out, FILE* err) {
+    dash_update_hook = DashWeb_Publish;
+    dash_link_hook = DashWeb_SetLink;
+    for (;;) {
+        int code = Dash_Run(opt, out, err);
+        bool again = code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED;
+        if (!again || dash_stop) return code;
+        DashWeb_SetLink(DASHWEB_LOST);
+        std::fprintf(err, "tarmis_dash: trying %s:%u again in 1 s (the web page says so)\n", opt.host,
+                     static_cast<unsigned>(opt.server.port));
+        for (int i = 0; i < 10 && !dash_stop; i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (dash_stop) return code;
+    }
+}
