@@ -24,6 +24,9 @@
 #ifndef _WIN32
 #define CPPHTTPLIB_USE_POLL   // select() cannot watch a descriptor above 1023
 #endif
+// Connections the system holds while every thread is busy (the library's
+// default of 5 refuses new browsers at the first small flood).
+#define CPPHTTPLIB_LISTEN_BACKLOG 128
 #include "httplib.h"
 
 #include "platform/net.h"
@@ -50,6 +53,7 @@ static std::mutex web_lock;
 static std::condition_variable web_wake;
 static DashWebState web_state;
 static bool web_stopping;    // under web_lock
+static bool web_retrying;    // under web_lock: a session failed, the next is trying again
 
 static std::atomic<int> web_streams{0};
 static std::unique_ptr<httplib::Server> web_server;
@@ -128,6 +132,7 @@ void DashWeb_Reset() {
     web_state = DashWebState{};
     web_state.version = version + 1;
     web_state.link = DASHWEB_CONNECTING;
+    web_retrying = false;
 }
 
 void DashWeb_Publish(uint32_t sequence, const DashUpdate& update) {
@@ -149,6 +154,7 @@ void DashWeb_Publish(uint32_t sequence, const DashUpdate& update) {
         s.update_ms = now;
         s.link = DASHWEB_LIVE;
         s.version++;
+        web_retrying = false;
     }
     web_wake.notify_all();
 }
@@ -156,6 +162,9 @@ void DashWeb_Publish(uint32_t sequence, const DashUpdate& update) {
 void DashWeb_SetLink(int link) {
     {
         std::lock_guard<std::mutex> held(web_lock);
+        // While trying again after a failure the page keeps saying "lost".
+        if (link == DASHWEB_LOST) web_retrying = true;
+        if (link == DASHWEB_CONNECTING && web_retrying) link = DASHWEB_LOST;
         if (web_state.link == link) return;
         web_state.link = link;
         web_state.version++;
@@ -257,6 +266,7 @@ bool DashWeb_ParseAddress(const char* text, char* host, int host_size, int& port
 static void DashWeb_PrintWhere(const char* host, int port, FILE* out) {
     if (std::strcmp(host, "0.0.0.0") != 0) {
         std::fprintf(out, "web dashboard: open http://%s:%d/ in a browser\n", host, port);
+        std::fflush(out);
         return;
     }
     std::array<std::array<uint8_t, 4>, 8> addrs{};
@@ -349,9 +359,9 @@ bool DashWeb_Start(const char* host, int port, FILE* out, FILE* err) {
     web_server = std::make_unique<httplib::Server>();
     httplib::Server& svr = *web_server;
     svr.new_task_queue = [] { return new DashWebPool(DASHWEB_THREADS); };
-    svr.set_read_timeout(DASHWEB_TIMEOUT_S, 0);
-    svr.set_write_timeout(DASHWEB_TIMEOUT_S, 0);
-    svr.set_keep_alive_timeout(DASHWEB_TIMEOUT_S);
+    svr.set_read_timeout(DASHWEB_READ_TIMEOUT_S, 0);
+    svr.set_write_timeout(DASHWEB_WRITE_TIMEOUT_S, 0);
+    svr.set_keep_alive_timeout(DASHWEB_READ_TIMEOUT_S);
     svr.set_payload_max_length(4096);   // the page takes no uploads
     DashWeb_Routes(svr);
     if (!svr.bind_to_port(host, port)) {

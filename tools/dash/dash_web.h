@@ -23,10 +23,11 @@
 
 #include "tools/dash/dash_wire.h"
 
-constexpr int DASHWEB_THREADS = 16;          // ten browsers and the spare for page loads
-constexpr int DASHWEB_MAX_STREAMS = 12;      // event streams open at once; more get 503
-constexpr int DASHWEB_MAX_QUEUED = 64;       // connections waiting for a thread; more are closed
-constexpr int DASHWEB_TIMEOUT_S = 5;         // read and write time-out of one connection
+constexpr int DASHWEB_THREADS = 48;          // ten browsers, and the spare to work off idle connections
+constexpr int DASHWEB_MAX_STREAMS = 16;      // event streams open at once; more get 503
+constexpr int DASHWEB_MAX_QUEUED = 64;       // connections waiting for a thread (see DashWebPool)
+constexpr int DASHWEB_READ_TIMEOUT_S = 2;    // a request must arrive within this
+constexpr int DASHWEB_WRITE_TIMEOUT_S = 5;   // a browser that takes nothing for this long is dropped
 constexpr int DASHWEB_HEARTBEAT_MS = 500;    // event while the stream is silent
 constexpr int DASHWEB_MAX_EVENT_HZ = 50;     // events a second to one browser, at most
 constexpr int DASHWEB_JSON_MAX = 1024;

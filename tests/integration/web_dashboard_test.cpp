@@ -1,0 +1,452 @@
+// tarmis_dash --web through the real programs: a headless Chromium loads the
+// page and reads what it shows, driven over its DevTools pipe; plain sockets
+// stand in for many browsers, a stalled one and a flood of connections.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int FreeTcpPort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+// A connected TCP socket to 127.0.0.1:port, or -1.
+int ConnectTcp(int port, int rcvbuf = 0) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return -1;
+    if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool SendAll(int s, const std::string& text) {
+    return send(s, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+// One HTTP GET on a fresh connection; the whole reply, read for at most
+// `timeout_ms`.
+std::string HttpGet(int port, const std::string& path, int timeout_ms) {
+    int s = ConnectTcp(port);
+    if (s < 0) return "";
+    std::string reply;
+    if (SendAll(s, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")) {
+        double end = Harness_NowMs() + timeout_ms;
+        char buf[4096];
+        for (;;) {
+            int left = static_cast<int>(end - Harness_NowMs());
+            pollfd pfd{s, POLLIN, 0};
+            if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
+            ssize_t n = recv(s, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(s);
+    return reply;
+}
+
+std::string ChromiumPath() {
+    for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+        if (access(p, X_OK) == 0) return p;
+    return "";
+}
+
+// The text of a JSON string value starting after its opening quote, with
+// the escapes undone (\uXXXX to UTF-8).
+std::string JsonString(const std::string& s, size_t pos) {
+    std::string out;
+    for (size_t i = pos; i < s.size() && s[i] != '"'; i++) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            out += s[i];
+            continue;
+        }
+        char e = s[++i];
+        if (e == 'u' && i + 4 < s.size()) {
+            unsigned cp = static_cast<unsigned>(std::stoul(s.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+            if (cp < 0x80) out += static_cast<char>(cp);
+            else if (cp < 0x800) {
+                out += static_cast<char>(0xC0 | (cp >> 6));
+                out += static_cast<char>(0x80 | (cp & 0x3F));
+            } else {
+                out += static_cast<char>(0xE0 | (cp >> 12));
+                out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (cp & 0x3F));
+            }
+        } else if (e == 'n') out += '\n';
+        else if (e == 't') out += '\t';
+        else out += e;
+    }
+    return out;
+}
+
+// Headless Chromium on the DevTools pipe (its fds 3 and 4, messages ended by
+// a zero byte). Every read is bounded; the destructor kills its process
+// group and removes its profile.
+class Browser {
+public:
+    ~Browser() {
+        if (pid_ > 0) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (to_ >= 0) close(to_);
+        if (from_ >= 0) close(from_);
+        if (!profile_.empty()) std::filesystem::remove_all(profile_);
+    }
+
+    // Starts the browser on `url` and attaches to its page.
+    bool Open(const std::string& chromium, const std::string& url, int timeout_ms) {
+        int cmd[2], reply[2];
+        if (pipe(cmd) != 0 || pipe(reply) != 0) return false;
+        char dir[] = "/tmp/tarmis_web_profile_XXXXXX";
+        if (mkdtemp(dir) == nullptr) return false;
+        profile_ = dir;
+        pid_ = fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            setpgid(0, 0);
+            dup2(cmd[0], 3);
+            dup2(reply[1], 4);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            for (int fd = 5; fd < 1024; fd++) close(fd);
+            std::string prof = "--user-data-dir=" + profile_;
+            execl(chromium.c_str(), chromium.c_str(), "--headless", "--no-sandbox", "--disable-gpu",
+                  "--no-first-run", "--remote-debugging-pipe", "--window-size=1280,600",
+                  prof.c_str(), url.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        setpgid(pid_, pid_);
+        close(cmd[0]);
+        close(reply[1]);
+        to_ = cmd[1];
+        from_ = reply[0];
+        std::string r;
+        if (!Call("\"method\":\"Target.getTargets\"", r, timeout_ms)) return false;
+        std::smatch m;
+        if (!std::regex_search(r, m, std::regex("\"targetId\":\"([0-9A-F]+)\",\"type\":\"page\"")))
+            return false;
+        if (!Call("\"method\":\"Target.attachToTarget\",\"params\":{\"targetId\":\"" + m[1].str() +
+                      "\",\"flatten\":true}",
+                  r, timeout_ms))
+            return false;
+        if (!std::regex_search(r, m, std::regex("\"sessionId\":\"([0-9A-F]+)\""))) return false;
+        session_ = m[1].str();
+        return true;
+    }
+
+    // Evaluates a JavaScript expression that gives a string; "" on failure.
+    std::string Eval(const std::string& expression, int timeout_ms = 5000) {
+        std::string quoted;
+        for (char c : expression) {
+            if (c == '"' || c == '\\') quoted += '\\';
+            quoted += c;
+        }
+        std::string r;
+        if (!Call("\"sessionId\":\"" + session_ + "\",\"method\":\"Runtime.evaluate\",\"params\":{"
+                  "\"expression\":\"" + quoted + "\",\"returnByValue\":true}",
+                  r, timeout_ms))
+            return "";
+        size_t at = r.find("\"value\":\"");
+        return at == std::string::npos ? "" : JsonString(r, at + 9);
+    }
+
+private:
+    // Sends one command and waits for the reply with its id.
+    bool Call(const std::string& body, std::string& reply, int timeout_ms) {
+        int id = next_id_++;
+        std::string msg = "{\"id\":" + std::to_string(id) + "," + body + "}";
+        msg.push_back('\0');
+        if (write(to_, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) return false;
+        const std::string want = "{\"id\":" + std::to_string(id) + ",";
+        double end = Harness_NowMs() + timeout_ms;
+        for (;;) {
+            size_t zero;
+            while ((zero = buf_.find('\0')) != std::string::npos) {
+                std::string one = buf_.substr(0, zero);
+                buf_.erase(0, zero + 1);
+                if (one.rfind(want, 0) == 0) {
+                    reply = one;
+                    return true;
+                }
+            }
+            int left = static_cast<int>(end - Harness_NowMs());
+            pollfd pfd{from_, POLLIN, 0};
+            if (left <= 0 || poll(&pfd, 1, left) <= 0) return false;
+            char chunk[65536];
+            ssize_t n = read(from_, chunk, sizeof chunk);
+            if (n <= 0) return false;
+            buf_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int to_ = -1, from_ = -1;
+    int next_id_ = 1;
+    std::string buf_, session_, profile_;
+};
+
+// What the page shows, read in one evaluation.
+struct PageView {
+    std::string status, gear, rpm, speed, unit, pos, lap, best, last, fuel, fuellaps, water, oil;
+    std::string lamps;   // names of the lit lamps, blank-separated
+    int shift_leds = -1; // lit shift-light segments
+    long updates = -1;   // from the footer
+};
+
+bool ReadPage(Browser& b, PageView& v) {
+    static const char* const expr =
+        "(function(){var t=function(i){return document.getElementById(i).textContent;};"
+        "var on=[];document.querySelectorAll('#lamps span.on').forEach(function(e){on.push(e.textContent);});"
+        "return [t('status'),t('gear'),t('rpm'),t('speed'),t('speedunit'),t('pos'),t('lap'),t('best'),"
+        "t('last'),t('fuel'),t('fuellaps'),t('water'),t('oil'),on.join(' '),"
+        "String(document.querySelectorAll('#shift i.g,#shift i.y,#shift i.r').length),t('count')].join('\\t');})()";
+    std::string all = b.Eval(expr);
+    std::vector<std::string> f;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = all.find('\t', start);
+        f.push_back(all.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    if (f.size() != 16) return false;
+    v = PageView{f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], f[10], f[11], f[12], f[13]};
+    v.shift_leds = std::atoi(f[14].c_str());
+    std::smatch m;
+    if (std::regex_search(f[15], m, std::regex("updates (\\d+)"))) v.updates = std::stol(m[1].str());
+    return true;
+}
+
+// Waits until the page's status line starts with `prefix`.
+bool WaitStatus(Browser& b, const std::string& prefix, int timeout_ms, PageView& v) {
+    double end = Harness_NowMs() + timeout_ms;
+    do {
+        if (ReadPage(b, v) && v.status.rfind(prefix, 0) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (Harness_NowMs() < end);
+    return false;
+}
+
+class WebDashboard : public BuildRun {
+protected:
+    void SetUp() override {
+        BuildRun::SetUp();
+        if (IsSkipped()) return;
+        RequireTools({"tarmis_dash", "tarmis_server"});
+    }
+
+    // Starts tarmis_dash --web on a free port against the server's UDP port
+    // and waits for its start-up line; returns the web port.
+    int StartDash(Proc& dash, const std::string& udp_port, std::vector<std::string> extra) {
+        int web = FreeTcpPort();
+        std::vector<std::string> args = {"--web", "127.0.0.1:" + std::to_string(web), "--port", udp_port,
+                                         "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_TRUE(Harness_StartProgram(dash, "tarmis_dash", args, wine()));
+        EXPECT_TRUE(Harness_WaitOutput(dash, "web dashboard: open http://127.0.0.1:" + std::to_string(web) + "/",
+                                       wait_ms()))
+            << dash.out << Harness_ReadFile(dash.dir + "/stderr.txt");
+        return web;
+    }
+};
+
+TEST_P(WebDashboard, BrowserShowsTheTestPatternLiveAndFollowsTheServerComingAndGoing) {
+    const std::string chromium = ChromiumPath();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+
+    // The page comes up before the server does: it says the server does not answer.
+    Proc dash;
+    const int web = StartDash(dash, port, {"--timeout", "500"});
+    Browser browser;
+    ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    PageView v;
+    EXPECT_TRUE(WaitStatus(browser, "no reply from the server", wait_ms(), v)) << v.status;
+    EXPECT_EQ(v.gear, "–");
+    EXPECT_EQ(v.best, "–");
+
+    Proc server;
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
+    ASSERT_TRUE(WaitStatus(browser, "live", wait_ms(), v)) << v.status << dash.out;
+
+    // The test pattern: fixed values, gear and engine speed on the move, the
+    // yellow flag (session flags 8) and no engine warning.
+    std::set<std::string> gears, rpms;
+    long first_updates = -1;
+    for (int i = 0; i < 8; i++) {
+        ASSERT_TRUE(ReadPage(browser, v));
+        EXPECT_EQ(v.status, "live");
+        EXPECT_EQ(v.speed, "749") << "208 m/s";
+        EXPECT_EQ(v.unit, "km/h");
+        EXPECT_EQ(v.pos, "14 / 48");
+        EXPECT_EQ(v.lap, "156 / 554");
+        EXPECT_EQ(v.best, "1:33.543");
+        EXPECT_EQ(v.last, "11:32.102");
+        EXPECT_EQ(v.fuel, "531.0 l");
+        EXPECT_EQ(v.fuellaps, "223.1");
+        EXPECT_EQ(v.water, "163.7 °C");
+        EXPECT_EQ(v.oil, "78.0 °C");
+        EXPECT_EQ(v.lamps, "YELLOW");
+        EXPECT_TRUE(std::regex_match(v.gear, std::regex("[RN1-6]"))) << v.gear;
+        ASSERT_TRUE(std::regex_match(v.rpm, std::regex("\\d+"))) << v.rpm;
+        const int rpm = std::stoi(v.rpm);
+        EXPECT_LE(rpm, 3000);
+        // The shift light follows shift_indicator_pct, which is rpm / 3000 here.
+        EXPECT_EQ(v.shift_leds, (rpm * 15 + 1500) / 3000) << rpm;
+        gears.insert(v.gear);
+        rpms.insert(v.rpm);
+        if (first_updates < 0) first_updates = v.updates;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_GE(rpms.size(), 6u) << "the engine speed moves on the page";
+    EXPECT_GE(gears.size(), 2u);
+    EXPECT_GT(v.updates, first_updates + 20) << "pushed on every update (about 20 a second)";
+
+    // Miles per hour, chosen on the page.
+    ASSERT_EQ(browser.Eval("(document.getElementById('units').click(), document.getElementById('speed').textContent)"),
+              "465");
+    ASSERT_TRUE(ReadPage(browser, v));
+    EXPECT_EQ(v.unit, "mph");
+
+    // The server goes: first the stream goes quiet, values dimmed.
+    Harness_Kill(server);
+    EXPECT_TRUE(WaitStatus(browser, "no update for ", 5000, v)) << v.status;
+    EXPECT_EQ(browser.Eval("document.body.className"), "dim");
+    Harness_Kill(dash);
+}
+
+TEST_P(WebDashboard, TenBrowsersAStalledOneAndAFloodNeverSlowTheDashboard) {
+    Proc server;
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-f", "0", "-p", port}, wine()));
+    ASSERT_TRUE(Harness_WaitOutput(server, "Port = " + port, wait_ms())) << server.out;
+    const double window_s = wine() ? 15.0 : 10.0;
+    Proc dash;
+    const int web = StartDash(dash, port, {"--duration", std::to_string(window_s)});
+
+    // Ten browsers that read every event.
+    std::atomic<bool> done{false};
+    std::vector<std::thread> readers;
+    std::vector<long> events(10, 0), last_updates(10, -1);
+    for (int i = 0; i < 10; i++) {
+        readers.emplace_back([&, i] {
+            int s = ConnectTcp(web);
+            if (s < 0 || !SendAll(s, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n"))
+                return;
+            std::string pending;
+            char buf[8192];
+            while (!done) {
+                pollfd pfd{s, POLLIN, 0};
+                if (poll(&pfd, 1, 100) <= 0) continue;
+                ssize_t n = recv(s, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                pending.append(buf, static_cast<size_t>(n));
+                size_t at;
+                static const std::string lead = "data: {\"link\":\"live\",\"updates\":";
+                while ((at = pending.find(lead)) != std::string::npos) {
+                    size_t num = at + lead.size();
+                    size_t end = pending.find(',', num);
+                    if (end == std::string::npos) break;
+                    events[i]++;
+                    last_updates[i] = std::atol(pending.substr(num, end - num).c_str());
+                    pending.erase(0, end);
+                }
+            }
+            close(s);
+        });
+    }
+    // Meanwhile (this thread keeps reading the client's output, so that its
+    // printing never waits on the test): one browser that asks for the stream
+    // and never reads, with a small window so that the sender's buffers fill
+    // soon; a flood of requests that are garbage, cut off or never finished;
+    // and a new browser asking for the values while the flood is worked off.
+    int stalled = -1;
+    std::vector<int> idle;
+    std::string state;
+    std::thread visitors([&] {
+        stalled = ConnectTcp(web, 2048);
+        if (stalled >= 0) SendAll(stalled, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        for (int i = 0; i < 150; i++) {
+            int s = ConnectTcp(web);
+            if (s < 0) continue;
+            if (i % 3 == 0) SendAll(s, "\x16\x03\x01 this is not HTTP\r\n\r\n");
+            else if (i % 3 == 1) SendAll(s, "GET /events HTTP/1.1\r\nHost: 12");
+            if (i % 2 == 0) close(s);
+            else idle.push_back(s);
+        }
+        state = HttpGet(web, "/state", 8000);
+    });
+
+    ASSERT_TRUE(Harness_WaitExit(dash, static_cast<int>(window_s * 1000) + wait_ms()));
+    EXPECT_EQ(dash.exit_code, 0) << Harness_ReadFile(dash.dir + "/stderr.txt");
+    visitors.join();
+    done = true;
+    for (auto& t : readers) t.join();
+    for (int s : idle) close(s);
+    EXPECT_GE(stalled, 0);
+    if (stalled >= 0) close(stalled);
+    EXPECT_NE(state.find("\"link\":\"live\""), std::string::npos) << "a browser during the flood: " << state;
+
+    // Every update the server sent arrived, in order, without a gap.
+    static const std::regex seq_re("^\\{\"seq\":(\\d+),");
+    long first = -1, prev = -1, gaps = 0, count = 0;
+    for (const std::string& line : Harness_Lines(dash.out)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, seq_re)) continue;
+        long seq = std::stol(m[1].str());
+        if (first < 0) first = seq;
+        else if (seq != prev + 1) gaps++;
+        prev = seq;
+        count++;
+    }
+    EXPECT_EQ(gaps, 0) << "sequence gaps while browsers watched";
+    // At -f 0 the server sends on every pass of its loop: hundreds a second.
+    EXPECT_GE(count / window_s, wine() ? 100.0 : 300.0) << count;
+    for (int i = 0; i < 10; i++) {
+        EXPECT_GE(events[i], static_cast<long>(window_s * 10)) << "browser " << i;
+        EXPECT_GE(last_updates[i], count * 8 / 10) << "browser " << i << " fell behind";
+    }
+}
+
+TARMIS_BUILD_SUITE(WebDashboard);
+
+}  // namespace
