@@ -54,6 +54,7 @@ static std::condition_variable web_wake;
 static DashWebState web_state;
 static bool web_stopping;    // under web_lock
 static bool web_retrying;    // under web_lock: a session failed, the next is trying again
+static int web_waiters;      // under web_lock: event streams waiting for a change
 
 static std::atomic<int> web_streams{0};
 static std::unique_ptr<httplib::Server> web_server;
@@ -137,6 +138,7 @@ void DashWeb_Reset() {
 
 void DashWeb_Publish(uint32_t sequence, const DashUpdate& update) {
     uint32_t now = DashWeb_NowMs();
+    bool wake = false;
     {
         std::lock_guard<std::mutex> held(web_lock);
         DashWebState& s = web_state;
@@ -155,8 +157,11 @@ void DashWeb_Publish(uint32_t sequence, const DashUpdate& update) {
         s.link = DASHWEB_LIVE;
         s.version++;
         web_retrying = false;
+        wake = web_waiters > 0;
     }
-    web_wake.notify_all();
+    // A fast stream finds the streams busy writing or pacing, not waiting:
+    // then there is nobody to wake and the session makes no system call.
+    if (wake) web_wake.notify_all();
 }
 
 void DashWeb_SetLink(int link) {
@@ -307,9 +312,13 @@ static bool DashWeb_StreamStep(DashWebStream& st, httplib::DataSink& sink) {
     }
     {
         std::unique_lock<std::mutex> held(web_lock);
-        web_wake.wait_for(held, std::chrono::milliseconds(DASHWEB_HEARTBEAT_MS), [&] {
-            return web_stopping || web_state.version != st.seen_version;
-        });
+        if (!web_stopping && web_state.version == st.seen_version) {
+            web_waiters++;
+            web_wake.wait_for(held, std::chrono::milliseconds(DASHWEB_HEARTBEAT_MS), [&] {
+                return web_stopping || web_state.version != st.seen_version;
+            });
+            web_waiters--;
+        }
         if (web_stopping) return false;
         copy = web_state;
     }

@@ -29,7 +29,7 @@ constexpr int DASHWEB_MAX_QUEUED = 64;       // connections waiting for a thread
 constexpr int DASHWEB_READ_TIMEOUT_S = 2;    // a request must arrive within this
 constexpr int DASHWEB_WRITE_TIMEOUT_S = 5;   // a browser that takes nothing for this long is dropped
 constexpr int DASHWEB_HEARTBEAT_MS = 500;    // event while the stream is silent
-constexpr int DASHWEB_MAX_EVENT_HZ = 50;     // events a second to one browser, at most
+constexpr int DASHWEB_MAX_EVENT_HZ = 25;     // events a second to one browser, at most
 constexpr int DASHWEB_JSON_MAX = 1024;
 
 // What the session is doing, as the page shows it.
