@@ -361,6 +361,10 @@ static void DashWeb_Routes(httplib::Server& svr) {
 }
 
 bool DashWeb_Start(const char* host, int port, FILE* out, FILE* err) {
+    if (web_server) {
+        std::fprintf(err, "tarmis_dash: the web page is already being served\n");
+        return false;
+    }
     {
         std::lock_guard<std::mutex> held(web_lock);
         web_stopping = false;

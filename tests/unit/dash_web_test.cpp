@@ -1,0 +1,182 @@
+// The --web option, the values the page is fed, and the page server's
+// answers on a real port of 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tools/dash/dash_web.h"
+
+namespace {
+
+TEST(DashWeb, TakesTheWebOptionOutOfTheArgumentsAndRefusesBadAddresses) {
+    std::vector<std::string> words = {"tarmis_dash", "--port", "3000", "--web", "8080", "--json"};
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    int argc = static_cast<int>(argv.size());
+    DashWebOption web{};
+    ASSERT_TRUE(DashWeb_TakeOption(argc, argv.data(), web, stderr));
+    EXPECT_TRUE(web.on);
+    EXPECT_STREQ(web.host, "0.0.0.0");
+    EXPECT_EQ(web.port, 8080);
+    ASSERT_EQ(argc, 4);   // the session's parser sees the rest, in order
+    EXPECT_STREQ(argv[1], "--port");
+    EXPECT_STREQ(argv[2], "3000");
+    EXPECT_STREQ(argv[3], "--json");
+
+    char host[16];
+    int port = 0;
+    EXPECT_TRUE(DashWeb_ParseAddress("192.168.1.20:80", host, sizeof host, port));
+    EXPECT_STREQ(host, "192.168.1.20");
+    EXPECT_EQ(port, 80);
+    for (const char* bad : {"", "0", "65536", "80x", ":80", "1.2.3:80", "1.2.3.256:80", "1.2.3.4.5:80",
+                            "host:80", "1.2.3.4:", "1.2.3.4:-1", "1..3.4:80"})
+        EXPECT_FALSE(DashWeb_ParseAddress(bad, host, sizeof host, port)) << bad;
+
+    std::vector<std::string> missing = {"tarmis_dash", "--web"};
+    std::vector<char*> argv2 = {missing[0].data(), missing[1].data()};
+    int argc2 = 2;
+    DashWebOption web2{};
+    FILE* sink = tmpfile();
+    EXPECT_FALSE(DashWeb_TakeOption(argc2, argv2.data(), web2, sink));
+    std::fclose(sink);
+}
+
+// The page keeps what each field last said: the session block comes less
+// often, and an off-track update carries no values at all.
+TEST(DashWeb, StateKeepsTheLastValuesAndTellsLinkAgeAndTrack) {
+    DashWeb_Reset();
+    char text[DASHWEB_JSON_MAX];
+    DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
+    EXPECT_STREQ(text, "{\"link\":\"connecting\",\"updates\":0,\"v\":{}}");
+
+    DashUpdate u{};
+    u.present = (1u << DF_GEAR) | (1u << DF_SPEED) | (1u << DF_FASTEST_TIME) | (1u << DF_FUEL_LAPS);
+    u.ivalue[DF_GEAR] = -1;
+    u.fvalue[DF_SPEED] = 57.5f;
+    u.fvalue[DF_FASTEST_TIME] = 93.543f;
+    u.fvalue[DF_FUEL_LAPS] = std::numeric_limits<float>::infinity();
+    DashWeb_Publish(7, u);
+    DashUpdate off{};
+    off.no_data = true;
+    DashWeb_Publish(8, off);
+    uint32_t now = DashWeb_NowMs() + 1500;
+    DashWeb_FormatState(text, sizeof text, now);
+    const std::string s = text;
+    EXPECT_NE(s.find("\"link\":\"live\",\"updates\":2,\"seq\":8,\"age_ms\":15"), std::string::npos) << s;
+    EXPECT_NE(s.find("\"no_data\":true"), std::string::npos) << s;
+    EXPECT_NE(s.find("\"gear\":-1,\"speed\":57.5,"), std::string::npos) << s;
+    EXPECT_NE(s.find("\"fastest_time\":93.5429993"), std::string::npos) << s;
+    EXPECT_NE(s.find("\"fuel_laps\":null"), std::string::npos) << s;
+
+    // Lost, and still lost while the next attempt connects; live again
+    // with the next update.
+    DashWeb_SetLink(DASHWEB_LOST);
+    DashWeb_SetLink(DASHWEB_CONNECTING);
+    DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
+    EXPECT_EQ(std::string(text).rfind("{\"link\":\"lost\"", 0), 0u) << text;
+    DashWeb_Publish(1, u);
+    DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
+    EXPECT_NE(std::string(text).find("\"no_data\":false"), std::string::npos) << text;
+    EXPECT_EQ(std::string(text).rfind("{\"link\":\"live\"", 0), 0u) << text;
+}
+
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Sends `request` on a new connection and reads for at most `ms` (or until
+// `enough` bytes came).
+std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        char buf[4096];
+        while (reply.size() < enough) {
+            int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+            pollfd pfd{s, POLLIN, 0};
+            if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
+            ssize_t n = recv(s, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(s);
+    return reply;
+}
+
+TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
+    DashWeb_Reset();
+    const int port = FreePort();
+    FILE* out = tmpfile();
+    // A port that another program holds is refused, and the reason given.
+    {
+        int holder = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(listen(holder, 1), 0);
+        FILE* err = tmpfile();
+        EXPECT_FALSE(DashWeb_Start("127.0.0.1", port, out, err));
+        std::rewind(err);
+        char line[200] = {};
+        EXPECT_NE(std::fgets(line, sizeof line, err), nullptr);
+        EXPECT_NE(std::string(line).find("cannot listen on 127.0.0.1:"), std::string::npos) << line;
+        std::fclose(err);
+        close(holder);
+    }
+    ASSERT_TRUE(DashWeb_Start("127.0.0.1", port, out, stderr));
+
+    const std::string page = Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
+    EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page.substr(0, 200);
+    EXPECT_NE(page.find("text/html"), std::string::npos);
+    EXPECT_NE(page.find("new EventSource(\"/events\")"), std::string::npos);
+    EXPECT_EQ(page.find("http://"), std::string::npos) << "the page must need nothing from elsewhere";
+
+    // The stream: the retry hint, the state at once, then each update.
+    DashUpdate u{};
+    u.present = 1u << DF_RPM;
+    u.ivalue[DF_RPM] = 4321;
+    DashWeb_Publish(41, u);
+    const std::string events =
+        Exchange(port, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n", 1500, 600);
+    EXPECT_NE(events.find("text/event-stream"), std::string::npos) << events;
+    EXPECT_NE(events.find("retry: 1000"), std::string::npos) << events;
+    EXPECT_NE(events.find("data: {\"link\":\"live\",\"updates\":1,\"seq\":41,"), std::string::npos) << events;
+    EXPECT_NE(events.find("\"rpm\":4321"), std::string::npos) << events;
+
+    EXPECT_EQ(Exchange(port, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000).rfind(
+                  "HTTP/1.1 404", 0),
+              0u);
+    EXPECT_EQ(Exchange(port, "\x16\x03\x01 not http\r\n\r\n", 3000).rfind("HTTP/1.1 400", 0), 0u);
+    DashWeb_Stop();
+    std::fclose(out);
+}
+
+}  // namespace
