@@ -24,6 +24,7 @@ int32_t session_countdown = 0;
 uint8_t was_on_track = 0;
 float fuel_at_lap_start = -1.0f;
 float fuel_per_lap = -1.0f;
+uint8_t fuel_rose_this_lap = 0;
 
 // Reserved once at the size of the view (only the pages written become
 // resident), so a longer text never moves it to a new block.
@@ -120,21 +121,24 @@ const char* Tel_SessionInfoText() {
 
 void Tel_UpdateFuel(TelemetrySnapshot& working, float published_fuel, bool lap_completed) {
     float fuel = working.fuel_level;
-    if (was_on_track == 0 && !(fuel > published_fuel)) {
+    bool rose = fuel > published_fuel;
+    if (!rose && was_on_track == 0) {
         // First on-track frame since the start or an off-track frame.
         fuel_at_lap_start = -1.0f;
         fuel_per_lap = -1.0f;
+        fuel_rose_this_lap = 0;
         return;
     }
-    if (fuel > published_fuel) {
-        // Refuelled (or a new car): the level at the lap start no longer
-        // tells what this lap used, so the next completion only records it.
-        // The consumption per lap stays valid unless the car was off track.
-        fuel_at_lap_start = -1.0f;
-        if (was_on_track == 0) fuel_per_lap = -1.0f;
-        return;
-    }
+    if (rose) fuel_rose_this_lap = 1;
     if (!lap_completed) return;
+    if (fuel_rose_this_lap != 0) {
+        // Refuelled during this lap (fully or partly): what it used cannot be
+        // told, so the new level only starts the next lap; the consumption
+        // per lap and the estimate stay.
+        fuel_rose_this_lap = 0;
+        fuel_at_lap_start = fuel;
+        return;
+    }
     if (fuel_at_lap_start <= 0.0f) {
         fuel_at_lap_start = fuel;
         return;
@@ -223,5 +227,6 @@ void Tel_ResetChannels() {
     was_on_track = 0;
     fuel_at_lap_start = -1.0f;
     fuel_per_lap = -1.0f;
+    fuel_rose_this_lap = 0;
     tel_session_copy.clear();
 }

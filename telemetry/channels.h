@@ -42,6 +42,7 @@ extern int32_t session_countdown;
 extern uint8_t was_on_track;
 extern float fuel_at_lap_start;   // <= 0: none
 extern float fuel_per_lap;        // <= 0: none
+extern uint8_t fuel_rose_this_lap;   // the level rose since the last lap completion
 
 // Value offset of the first variable header whose name matches (over at
 // most 32 characters), or -1. A variable table that does not lie wholly
@@ -59,7 +60,12 @@ void Tel_Update();
 
 // The fuel-laps estimator, once per processed on-track frame. `published_fuel`
 // is the fuel level last published; `lap_completed` whether this frame
-// completes a lap. Writes fuel_laps of `working` on lap completions.
+// completes a lap. Writes fuel_laps of `working` on lap completions. The
+// first on-track frame (since the start or an off-track frame) whose level
+// did not rise forgets the lap start and the consumption per lap. A lap
+// completed after the level rose at any time during it (refuelling, or the
+// first frame after the start) only records the level as the next lap's
+// start; the consumption per lap and fuel_laps stay.
 void Tel_UpdateFuel(TelemetrySnapshot& working, float published_fuel, bool lap_completed);
 
 // A private, NUL-terminated copy of the session-info text; "" when its
