@@ -9,8 +9,8 @@
 
 #include "shell/log.h"
 #include "telemetry/session_info.h"
-#include "telemetry/sim_connection.h"
 #include "telemetry/sim_layout.h"
+#include "telemetry/sim_view.h"
 
 const std::array<const char*, TEL_VAR_COUNT> tel_var_names = {
     "Gear", "RPM", "Throttle", "Brake", "ShiftIndicatorPct", "Speed", "EngineWarnings",
@@ -19,6 +19,9 @@ const std::array<const char*, TEL_VAR_COUNT> tel_var_names = {
 std::array<int32_t, TEL_VAR_COUNT> tel_var_offsets = {
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
 };
+
+uint8_t* tel_frame = nullptr;
+int32_t tel_frame_len = 0;
 
 int32_t session_countdown = 0;
 uint8_t was_on_track = 0;
@@ -60,10 +63,10 @@ void Tel_FreeFrame() {
     tel_frame_len = 0;
 }
 
-void Tel_SetupVars() {
+bool Tel_SetupVars() {
     Tel_FreeFrame();
     int32_t len = Sim_UsableFrameLength();
-    if (len <= 0) return;
+    if (len <= 0 || !Sim_VarTableInView()) return false;
     tel_frame = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
     if (tel_frame == nullptr) Sys_Error("Out of memory for a telemetry frame of %i bytes", len);
     std::memset(tel_frame, 0, static_cast<size_t>(len));
@@ -71,6 +74,7 @@ void Tel_SetupVars() {
     for (int v = 0; v < TEL_VAR_COUNT; v++) {
         tel_var_offsets[v] = Sim_VarOffset(tel_var_names[v]);
     }
+    return true;
 }
 
 // Copies `size` bytes of variable `var` out of the frame copy; false (and
@@ -101,15 +105,10 @@ int16_t Tel_RpmToInt16(float rpm) {
 }
 
 const char* Tel_SessionInfoText() {
-    int32_t offset = 0;
-    if (sim_view == nullptr || !Sim_ReadInt(SIM_HDR_SESSION_INFO_OFFSET, &offset) || offset < 0 ||
-        static_cast<size_t>(offset) >= sim_view_size) {
-        return "";
-    }
-    size_t room = sim_view_size - static_cast<size_t>(offset);
-    const void* end = std::memchr(sim_view + offset, 0, room);
-    if (end == nullptr) return "";
-    size_t len = static_cast<size_t>(static_cast<const uint8_t*>(end) - (sim_view + offset));
+    int64_t offset = 0;
+    int64_t span = 0;
+    if (!Sim_SessionInfoSpan(&offset, &span)) return "";
+    size_t len = static_cast<size_t>(span);
     if (tel_session_copy.capacity() < sim_view_size + 1) tel_session_copy.reserve(sim_view_size + 1);
     if (tel_session_copy.size() < len + 1) tel_session_copy.resize(len + 1);
     // The simulator may rewrite the text meanwhile; the copy is bounded by

@@ -38,6 +38,9 @@ extern std::array<int32_t, TEL_VAR_COUNT> tel_var_offsets;
 constexpr int TEL_SESSION_INTERVAL = 15;   // frames between session scans
 constexpr uint8_t TEL_FLAG_FUEL_HOLD = 0x08;  // session flag: keep fuel_per_lap
 
+extern uint8_t* tel_frame;       // private copy of the newest frame
+extern int32_t tel_frame_len;    // the length tel_frame was made for
+
 extern int32_t session_countdown;
 extern uint8_t was_on_track;
 extern float fuel_at_lap_start;   // <= 0: none
@@ -50,9 +53,10 @@ extern uint8_t fuel_rose_this_lap;   // the level rose since the last lap comple
 int32_t Sim_VarOffset(const char* name);
 
 // Makes tel_frame for the header's frame length and looks the variables
-// up. An unusable frame length leaves no frame buffer (the next frame sets
-// up again); an allocation failure is fatal.
-void Tel_SetupVars();
+// up. False, with no frame buffer, when the header is unusable or the
+// variable table does not lie inside the view (the simulator then counts
+// as lost); an allocation failure is fatal.
+bool Tel_SetupVars();
 
 // Processes the frame in tel_frame into live_working and publishes it; an
 // off-track frame only marks live_snapshot off track.
