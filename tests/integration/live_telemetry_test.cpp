@@ -415,10 +415,12 @@ std::string SessionCommands(const char* text) {
 // car leaves the track and to Not Active when the status bit clears, and
 // takes up a second stand-in started after the first one stopped.
 TEST_P(LiveTelemetry, DashboardShowsTheSimulatorsValuesAcrossARestart) {
-    // The fuel estimator on the script's lap completions: the level at lap 2
-    // is only recorded, lap 3 sets the use per lap, lap 4 smooths it.
+    // The fuel estimator on the script's lap completions: the first frame
+    // (lap 1, 50.0) only records its level, lap 2 sets the use per lap (3.0),
+    // lap 3 smooths it to 3.0 again and lap 4 to 2.96.
+    const float used2 = 50.0f - 47.0f;
     const float used3 = 47.0f - 44.0f;
-    const float per_lap3 = used3;
+    const float per_lap3 = 0.8f * used2 + 0.2f * used3;
     const float used4 = 44.0f - 41.2f;
     const float per_lap4 = 0.8f * per_lap3 + 0.2f * used4;
     const float fuel_laps4 = 41.2f / per_lap4;
@@ -428,7 +430,8 @@ TEST_P(LiveTelemetry, DashboardShowsTheSimulatorsValuesAcrossARestart) {
                            {"speed", 61.7f},          {"shift_indicator_pct", 0.42f},
                            {"rpm", 6543},             {"throttle", 0.875f},
                            {"brake", 0.0625f}};
-    const Fields session1 = {{"car_id", 42},        {"fastest_time", 81.5f},
+    // The player's own car (index 7), not the first car listed.
+    const Fields session1 = {{"car_id", 99},        {"fastest_time", 81.5f},
                              {"last_time", 82.125f}, {"session_laps", 20},
                              {"lap", 4},             {"water_temp", 91.5f},
                              {"oil_temp", 104.3f},   {"fuel_level", 41.2f},
