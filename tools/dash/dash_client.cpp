@@ -8,6 +8,9 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "tools/dash/dash_show.h"
 
@@ -232,10 +235,7 @@ struct DashSession {
     uint32_t updates;            // updates shown
     bool connect_sent;           // the server may have given us a place
     char refusal[DASH_OOB_TEXT_MAX + 1];   // the latest refusal, "" when none
-    // The live view: drawn at most every DASH_DRAW_MS, from the latest values.
-    int lines_drawn;
-    double last_draw_ms;
-    bool draw_due;
+    bool drawing;                // the drawer thread runs the live view
     int exit_code;
 };
 
@@ -244,51 +244,171 @@ static double Dash_Clock(const DashSession& s) { return Dash_Now(s.base); }
 
 // ---- the live view ---------------------------------------------------------
 
-// Draws the block from the latest values: in place on a terminal that takes
-// escapes, appended otherwise. Never more than the block; the caller keeps
-// the pace.
-static void Dash_Draw(DashSession& s, double now) {
+// The live view is written by a thread of its own, from the latest values
+// the session posts: a console that writes slowly (Wine's takes about a
+// second per block) then delays only the view, never the reception. The
+// session thread posts under `lock` and never waits for a drawing.
+constexpr int DASH_NOTICES = 16;        // notices waiting for the drawer
+constexpr int DASH_NOTICE_MAX = 512;    // one notice, terminator included
+
+struct DashDrawer {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::thread thread;
+    // Posted by the session thread.
+    DashView view;
+    DashStreamState state;
+    double lost_ms;
+    uint32_t reconnects;
+    bool changed;
+    std::array<std::array<char, DASH_NOTICE_MAX>, DASH_NOTICES> notices;
+    int notice_first;
+    int notice_count;
+    uint32_t notices_dropped;
+    bool quit;
+};
+
+static DashDrawer dash_drawer;
+
+// Draws the block: in place on a terminal that takes escapes, appended
+// otherwise. Returns the lines now standing under the cursor.
+static int Dash_DrawBlock(const DashSession& s, const DashView& view, DashStreamState state,
+                          double lost_ms, uint32_t reconnects, int lines_drawn, double now) {
     static char text[4096];
-    DashLive live{s.server_text, s.state, now, s.lost_ms, s.reconnects, s.opt->ansi};
-    int n = Dash_FormatBlock(text, sizeof text, s.view, live);
-    if (s.opt->ansi && s.lines_drawn > 0) std::fprintf(s.out, "\x1b[%dA\r", s.lines_drawn);
+    DashLive live{s.server_text, state, now, lost_ms, reconnects, s.opt->ansi};
+    int n = Dash_FormatBlock(text, sizeof text, view, live);
+    if (s.opt->ansi && lines_drawn > 0) std::fprintf(s.out, "\x1b[%dA\r", lines_drawn);
     std::fwrite(text, 1, static_cast<size_t>(n), s.out);
     std::fflush(s.out);
-    s.lines_drawn = DASH_BLOCK_LINES;
-    s.last_draw_ms = now;
-    s.draw_due = false;
+    return DASH_BLOCK_LINES;
 }
 
-// A notice during the run: one line above the live view (which is drawn
-// again below it), or on `err` with --json.
+// The drawer thread: notices as they come (the block is drawn again under
+// them), the block at most every DASH_DRAW_MS in place or every
+// DASH_PLAIN_DRAW_MS appended, and once more on leaving.
+static void Dash_Drawer(const DashSession* session) {
+    const DashSession& s = *session;
+    DashDrawer& d = dash_drawer;
+    static DashView view;
+    static std::array<std::array<char, DASH_NOTICE_MAX>, DASH_NOTICES> notices;
+    const double pace = s.opt->ansi ? DASH_DRAW_MS : DASH_PLAIN_DRAW_MS;
+    int lines_drawn = 0;
+    double last_draw = -1e9;
+    bool pending = false;
+    for (;;) {
+        DashStreamState state;
+        double lost_ms;
+        uint32_t reconnects;
+        int count = 0;
+        bool quit;
+        {
+            std::unique_lock<std::mutex> hold(d.lock);
+            double wait = pending ? last_draw + pace - Dash_Clock(s) : pace;
+            d.wake.wait_for(hold, std::chrono::duration<double, std::milli>(std::clamp(wait, 1.0, pace)),
+                            [&] { return d.quit || d.notice_count > 0; });
+            for (; count < d.notice_count; count++)
+                notices[static_cast<size_t>(count)] = d.notices[static_cast<size_t>((d.notice_first + count) % DASH_NOTICES)];
+            d.notice_first = (d.notice_first + count) % DASH_NOTICES;
+            d.notice_count = 0;
+            pending = pending || d.changed;
+            d.changed = false;
+            view = d.view;
+            state = d.state;
+            lost_ms = d.lost_ms;
+            reconnects = d.reconnects;
+            quit = d.quit;
+        }
+        double now = Dash_Clock(s);
+        for (int i = 0; i < count; i++) {
+            if (s.opt->ansi && lines_drawn > 0) std::fprintf(s.out, "\x1b[%dA\r", lines_drawn);
+            std::fprintf(s.out, "%s%s\n", notices[static_cast<size_t>(i)].data(), s.opt->ansi ? "\x1b[K" : "");
+            // The block goes back under the notice; its own line ends clear
+            // what it covers.
+            lines_drawn = 0;
+        }
+        if (count > 0) std::fflush(s.out);
+        bool shown = view.updates > 0;
+        // A silent stream is drawn on, so that its time keeps counting.
+        bool ticking = state != DASH_STREAM_LIVE && shown;
+        bool due = (pending || ticking) && now - last_draw >= pace;
+        if (shown && ((s.opt->ansi && count > 0) || due || (quit && (pending || lines_drawn == 0)))) {
+            lines_drawn = Dash_DrawBlock(s, view, state, lost_ms, reconnects, lines_drawn, now);
+            last_draw = now;
+            pending = false;
+        }
+        if (quit) return;
+    }
+}
+
+// Hands the latest values and state to the drawer; never waits for it.
+static void Dash_Post(DashSession& s) {
+    if (!s.drawing) return;
+    DashDrawer& d = dash_drawer;
+    std::lock_guard<std::mutex> hold(d.lock);
+    d.view = s.view;
+    d.state = s.state;
+    d.lost_ms = s.lost_ms;
+    d.reconnects = s.reconnects;
+    d.changed = true;
+}
+
+static void Dash_StartDrawer(DashSession& s) {
+    if (s.opt->json || s.drawing) return;
+    DashDrawer& d = dash_drawer;
+    d.notice_first = d.notice_count = 0;
+    d.notices_dropped = 0;
+    d.quit = false;
+    s.drawing = true;
+    Dash_Post(s);
+    d.thread = std::thread(Dash_Drawer, &s);
+}
+
+// The last drawing, from the final values; then the drawer ends.
+static void Dash_StopDrawer(DashSession& s) {
+    if (!s.drawing) return;
+    DashDrawer& d = dash_drawer;
+    Dash_Post(s);
+    {
+        std::lock_guard<std::mutex> hold(d.lock);
+        d.quit = true;
+    }
+    d.wake.notify_one();
+    d.thread.join();
+    s.drawing = false;
+}
+
+// A notice during the run: one line above the live view, or on `err` with
+// --json (and before the live view began).
 __attribute__((format(printf, 2, 3))) static void Dash_Notice(DashSession& s, const char* fmt, ...) {
-    char text[512];
+    char text[DASH_NOTICE_MAX];
     va_list args;
     va_start(args, fmt);
     std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    if (s.opt->json) {
-        std::fprintf(s.err, "%s\n", text);
-        std::fflush(s.err);
+    if (!s.drawing) {
+        std::fprintf(s.opt->json ? s.err : s.out, "%s\n", text);
+        std::fflush(s.opt->json ? s.err : s.out);
         return;
     }
-    if (s.opt->ansi && s.lines_drawn > 0) {
-        std::fprintf(s.out, "\x1b[%dA\r%s\x1b[K\n", s.lines_drawn, text);
-        s.lines_drawn = 0;
-        // The block goes back under the notice at once; the lines it
-        // covered are cleared by its own line ends.
-        Dash_Draw(s, Dash_Clock(s));
-        return;
+    DashDrawer& d = dash_drawer;
+    {
+        std::lock_guard<std::mutex> hold(d.lock);
+        if (d.notice_count == DASH_NOTICES) {
+            d.notices_dropped++;   // a drawer this far behind shows the latest state anyway
+            return;
+        }
+        std::memcpy(d.notices[static_cast<size_t>((d.notice_first + d.notice_count) % DASH_NOTICES)].data(),
+                    text, sizeof text);
+        d.notice_count++;
     }
-    std::fprintf(s.out, "%s\n", text);
-    std::fflush(s.out);
+    d.wake.notify_one();
 }
 
 // The stream changed its state: the view shows it at its next drawing.
 static void Dash_SetState(DashSession& s, DashStreamState state) {
     if (s.state == state) return;
     s.state = state;
-    s.draw_due = true;
+    Dash_Post(s);
 }
 
 // One received update, shown: the JSON line at once, or the live view at
@@ -299,14 +419,14 @@ static void Dash_OnUpdate(DashSession& s, uint32_t sequence, double t_ms, const 
     DashStats_Add(t_ms);
     if (u.end_session) DashStats_AddSessionBlock();
     DashView_Apply(s.view, sequence, t_ms, u);
-    Dash_SetState(s, DASH_STREAM_LIVE);
+    s.state = DASH_STREAM_LIVE;
     if (s.opt->json) {
         Dash_FormatJson(text, sizeof text, sequence, t_ms, u);
         std::fputs(text, s.out);
         std::fflush(s.out);
         return;
     }
-    s.draw_due = true;
+    Dash_Post(s);
 }
 
 // The text commands of the reliable message that was just acknowledged.
@@ -317,8 +437,8 @@ static void Dash_CommandsAcknowledged(DashSession& s, double now) {
     s.flight_first = s.flight_end;
 }
 
-// What the loops do between datagrams: the stale check, the late command
-// report and the paced drawing.
+// What the loops do between datagrams: the stale check and the late
+// command report.
 static void Dash_Tick(DashSession& s, double now) {
     if (s.state == DASH_STREAM_LIVE && s.updates > 0) {
         // Three intervals of the measured pace; before there is a pace, the
@@ -335,18 +455,6 @@ static void Dash_Tick(DashSession& s, double now) {
             Dash_Notice(s, "command \"%s\" not acknowledged after %d s", s.opt->commands[i],
                         DASH_ACK_LATE_MS / 1000);
     }
-    if (s.opt->json || now - s.last_draw_ms < DASH_DRAW_MS) return;
-    // A silent stream is drawn on so that its time keeps counting: in place
-    // every DASH_DRAW_MS, appended once a second.
-    bool ticking = s.state != DASH_STREAM_LIVE && s.updates > 0 &&
-                   (s.opt->ansi || now - s.last_draw_ms >= 1000.0);
-    if (s.draw_due || ticking) Dash_Draw(s, now);
-}
-
-// Milliseconds until the next drawing falls due, for the receive wait.
-static int Dash_DrawWait(const DashSession& s, double now, int cap) {
-    if (s.opt->json || (!s.draw_due && s.state == DASH_STREAM_LIVE)) return cap;
-    return Dash_WaitMs(s.last_draw_ms + DASH_DRAW_MS, now, cap);
 }
 
 // ---- the handshake ---------------------------------------------------------
@@ -417,7 +525,7 @@ static DashHandshake Dash_Handshake(DashSession& s, uint8_t* first, int& first_l
         }
 
         DashAddr from{};
-        int wait = Dash_DrawWait(s, now, Dash_WaitMs(std::min(deadline, next_send), now, 100));
+        int wait = Dash_WaitMs(std::min(deadline, next_send), now, 100);
         int n = DashNet_Receive(s.sock, packet, sizeof packet, from, wait);
         if (n == DASHNET_ERROR) {
             std::fprintf(s.err, "tarmis_dash: receiving failed\n");
@@ -557,7 +665,6 @@ static DashEnd Dash_Stream(DashSession& s, uint8_t* packet, int size, double end
         DashAddr from{};
         int wait = Dash_WaitMs(s.last_send_ms + DASH_KEEPALIVE_MS, now, 50);
         if (end_ms >= 0.0) wait = std::min(wait, Dash_WaitMs(end_ms, now, 50));
-        wait = Dash_DrawWait(s, now, wait);
         int n = DashNet_Receive(s.sock, packet, size, from, wait);
         if (n == DASHNET_ERROR) {
             std::fprintf(s.err, "tarmis_dash: receiving failed\n");
@@ -579,7 +686,7 @@ static bool Dash_Pause(DashSession& s, double ms) {
         DashAddr from{};
         uint8_t scrap[64];
         // Stray datagrams of the old connection are read and dropped.
-        DashNet_Receive(s.sock, scrap, sizeof scrap, from, Dash_DrawWait(s, now, Dash_WaitMs(until, now, 50)));
+        DashNet_Receive(s.sock, scrap, sizeof scrap, from, Dash_WaitMs(until, now, 50));
     }
 }
 
@@ -629,7 +736,6 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     s.err = err;
     s.qport = opt.qport;
     s.base = std::chrono::steady_clock::now();
-    s.last_draw_ms = -1e9;
     s.exit_code = DASH_EXIT_OK;
     char ip[16];
     std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", opt.server.ip[0], opt.server.ip[1], opt.server.ip[2],
@@ -660,6 +766,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
         return hs == DASH_HS_STOPPED ? DASH_EXIT_OK : s.exit_code;
     }
 
+    Dash_StartDrawer(s);
     double connected_ms = Dash_Clock(s);
     double end_ms = opt.duration_s > 0.0 ? connected_ms + opt.duration_s * 1000.0 : -1.0;
     double flush_until = -1.0;   // set once leaving has begun
@@ -706,7 +813,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     } else if (opt.disconnect && s.state != DASH_STREAM_RECONNECTING) {
         Dash_SendDisconnects(s, opt.disconnects);
     }
-    if (!opt.json && (s.draw_due || s.lines_drawn == 0) && s.updates > 0) Dash_Draw(s, Dash_Clock(s));
+    Dash_StopDrawer(s);
     if (s.next_command < opt.num_commands || DashChan_ReliablePending(s.chan))
         std::fprintf(err, "tarmis_dash: not every text command was acknowledged by the server\n");
     Dash_PrintStats(s);
