@@ -378,6 +378,16 @@ TEST(DashShow, BlockShowsLastKnownValuesWithUnitsNamesAndLapTimes) {
               std::string::npos) << block;
     EXPECT_NE(block.find("\x1b[2mGear      R"), std::string::npos) << block;
     EXPECT_NE(block.find("\x1b[2mSession   block 1.6 s ago"), std::string::npos) << block;
+    // Lost and connecting again: for how long, and how often it happened.
+    {
+        char buf[4096];
+        DashLive live{"127.0.0.1:2047", DASH_STREAM_RECONNECTING, 20000.0, 17000.0, 2, true};
+        Dash_FormatBlock(buf, sizeof buf, v, live);
+        EXPECT_NE(std::string(buf).find("seq 41  server lost 3 s ago, connecting again  (reconnects: 2) "
+                                        "(values below are the last received)\x1b[K\n\x1b[2mGear"),
+                  std::string::npos)
+            << buf;
+    }
     // Without escapes the words alone tell it.
     block = Block(v, DASH_STREAM_STALE, 2600.0, false);
     EXPECT_EQ(block.find('\x1b'), std::string::npos);

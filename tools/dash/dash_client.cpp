@@ -375,6 +375,9 @@ static void Dash_StopDrawer(DashSession& s) {
     d.wake.notify_one();
     d.thread.join();
     s.drawing = false;
+    if (d.notices_dropped > 0)
+        std::fprintf(s.err, "tarmis_dash: %u notices not shown, the console was too slow\n",
+                     d.notices_dropped);
 }
 
 // A notice during the run: one line above the live view, or on `err` with

@@ -178,6 +178,8 @@ int Dash_FormatBlock(char* buf, int size, const DashView& v, const DashLive& liv
     Dash_FormatState(state, sizeof state, v, live);
     Dash_Append(t, "tarmis_dash  %s  update %u  seq %u  %s", live.server_text, v.updates, v.sequence,
                 state);
+    if (live.reconnects > 0)
+        Dash_Append(t, "  (reconnect%s: %u)", live.reconnects == 1 ? "" : "s", live.reconnects);
     if (old) Dash_Append(t, " (values below are the last received)");
     else if (v.no_data) Dash_Append(t, "  (no data: car not on track)");
     Dash_EndLine(t, ansi, false);
