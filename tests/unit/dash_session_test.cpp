@@ -588,6 +588,36 @@ TEST(DashSession, ConnectsAgainAfterASilentOrDroppingServerAndDeliversTheCommand
     }
 }
 
+TEST(DashSession, KeepsTryingAGoneServerUntilTheDurationEnds) {
+    Fake fake;
+    ASSERT_TRUE(fake.Open());
+    int challenges_after = 0;
+    auto server = [&] {
+        std::string connect;
+        if (!AcceptClient(fake, connect)) return;
+        Bytes in;
+        fake.Send(ServerPacket(1, 0, 0, basic_dev0));
+        fake.Send(ServerPacket(2, 0, 0, basic_dev0));
+        // Gone: nothing is answered any more; count the attempts.
+        auto deadline = Clock::now() + std::chrono::milliseconds(2500);
+        while (Clock::now() < deadline)
+            if (fake.Receive(in, 100) && IsOob(in) && OobText(in) == "getchallenge\n") challenges_after++;
+    };
+    RunResult r = RunClient({"--json", "--duration", "1.8", "--timeout", "400"}, fake.self.port, server, 300);
+    std::string who = "127.0.0.1:" + std::to_string(fake.self.port);
+    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(r.err, "connection lost: no packet from " + who + " for 0.3 s; connecting again\n"
+                     "connection lost: " + who + " did not answer again\n");
+    // Attempts of 400 ms with a second's pause between them, ended by the
+    // duration: two, each asking again (500 ms resend) at most once more.
+    EXPECT_GE(challenges_after, 2);
+    EXPECT_LE(challenges_after, 4);
+    EXPECT_LT(r.seconds, 2.5);
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_NE(lines[2].find("\"reconnects\":0}}"), std::string::npos) << lines[2];
+}
+
 TEST(DashSession, ReportsACommandTheServerDoesNotAcknowledge) {
     Fake fake;
     ASSERT_TRUE(fake.Open());

@@ -307,7 +307,8 @@ static void Dash_Drawer(const DashSession* session) {
             d.wake.wait_for(hold, std::chrono::duration<double, std::milli>(std::clamp(wait, 1.0, pace)),
                             [&] { return d.quit || d.notice_count > 0; });
             for (; count < d.notice_count; count++)
-                notices[static_cast<size_t>(count)] = d.notices[static_cast<size_t>((d.notice_first + count) % DASH_NOTICES)];
+                notices[static_cast<size_t>(count)] =
+                    d.notices[static_cast<size_t>((d.notice_first + count) % DASH_NOTICES)];
             d.notice_first = (d.notice_first + count) % DASH_NOTICES;
             d.notice_count = 0;
             pending = pending || d.changed;
@@ -321,7 +322,8 @@ static void Dash_Drawer(const DashSession* session) {
         double now = Dash_Clock(s);
         for (int i = 0; i < count; i++) {
             if (s.opt->ansi && lines_drawn > 0) std::fprintf(s.out, "\x1b[%dA\r", lines_drawn);
-            std::fprintf(s.out, "%s%s\n", notices[static_cast<size_t>(i)].data(), s.opt->ansi ? "\x1b[K" : "");
+            std::fprintf(s.out, "%s%s\n", notices[static_cast<size_t>(i)].data(),
+                         s.opt->ansi ? "\x1b[K" : "");
             // The block goes back under the notice; its own line ends clear
             // what it covers.
             lines_drawn = 0;
@@ -470,7 +472,8 @@ static void Dash_PrintNoReply(const DashSession& s) {
                         "  - the address and port are the ones tarmis_server prints at start-up;\n",
                  s.opt->timeout_ms / 1000.0);
     if (port == DASH_DEFAULT_PORT)
-        std::fprintf(s.err, "  - tarmis_server is running on that PC (it uses port %u unless started with -p);\n",
+        std::fprintf(s.err,
+                     "  - tarmis_server is running on that PC (it uses port %u unless started with -p);\n",
                      port);
     else
         std::fprintf(s.err, "  - tarmis_server is running on that PC, started with -p %u;\n", port);
@@ -717,7 +720,9 @@ static DashHandshake Dash_Reconnect(DashSession& s, uint8_t* first, int& first_l
             Dash_Notice(s, "refused by %s: %s; trying again", s.server_text, s.refusal);
             std::snprintf(told, sizeof told, "%s", s.refusal);
         }
-        if (!Dash_Pause(s, DASH_RETRY_MS)) return DASH_HS_STOPPED;
+        double pause = DASH_RETRY_MS;
+        if (end_ms >= 0.0) pause = std::min(pause, end_ms - Dash_Clock(s));
+        if (!Dash_Pause(s, pause)) return DASH_HS_STOPPED;
     }
 }
 
@@ -773,8 +778,9 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     double connected_ms = Dash_Clock(s);
     double end_ms = opt.duration_s > 0.0 ? connected_ms + opt.duration_s * 1000.0 : -1.0;
     double flush_until = -1.0;   // set once leaving has begun
-    DashEnd end = Dash_StartConnection(s, packet, first_length) ? Dash_Stream(s, packet, sizeof packet, end_ms, flush_until)
-                                                      : DASH_END_DROPPED;
+    DashEnd end = DASH_END_DROPPED;
+    if (Dash_StartConnection(s, packet, first_length))
+        end = Dash_Stream(s, packet, sizeof packet, end_ms, flush_until);
     while ((end == DASH_END_DROPPED || end == DASH_END_LOST) && !opt.once) {
         if (end == DASH_END_DROPPED)
             Dash_Notice(s, "%s dropped this client; connecting again", s.server_text);
@@ -790,6 +796,7 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
             break;
         }
         if (hs != DASH_HS_CONNECTED) {
+            Dash_StopDrawer(s);
             std::fprintf(err, "connection lost: %s did not answer again\n", s.server_text);
             s.exit_code = DASH_EXIT_LOST;
             end = DASH_END_FAILED;   // no server within the duration
@@ -800,10 +807,13 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
         Dash_Notice(s, "connected again to %s after %.1f s (reconnect %u)", s.server_text,
                     (Dash_Clock(s) - s.lost_ms) / 1000.0, s.reconnects);
         Dash_SetState(s, DASH_STREAM_CONNECTING);
-        end = Dash_StartConnection(s, packet, first_length) ? Dash_Stream(s, packet, sizeof packet, end_ms, flush_until)
-                                                  : DASH_END_DROPPED;
+        end = DASH_END_DROPPED;
+        if (Dash_StartConnection(s, packet, first_length))
+            end = Dash_Stream(s, packet, sizeof packet, end_ms, flush_until);
     }
 
+    // The last drawing comes before the closing messages, which go under it.
+    Dash_StopDrawer(s);
     if (end == DASH_END_DROPPED) {
         std::fprintf(err, "%s dropped this client\n", s.server_text);
         s.exit_code = DASH_EXIT_LOST;
@@ -816,7 +826,6 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     } else if (opt.disconnect && s.state != DASH_STREAM_RECONNECTING) {
         Dash_SendDisconnects(s, opt.disconnects);
     }
-    Dash_StopDrawer(s);
     if (s.next_command < opt.num_commands || DashChan_ReliablePending(s.chan))
         std::fprintf(err, "tarmis_dash: not every text command was acknowledged by the server\n");
     Dash_PrintStats(s);
