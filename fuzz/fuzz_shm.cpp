@@ -27,7 +27,7 @@ constexpr int TICKED_BUFFERS = 4;
 
 std::vector<uint8_t> view;
 int waits;
-int64_t now_seconds;
+uint32_t now_ms;
 
 bool EntryInside(int buffer) {
     return SIM_HDR_BUFFER_TABLE + static_cast<size_t>(buffer + 1) * SIM_BUFFER_ENTRY_SIZE <=
@@ -54,7 +54,7 @@ ShmHandle OpenEvent(const char*) { return 12; }
 
 void WaitEvent(ShmHandle, int) {
     waits++;
-    now_seconds += 1;
+    now_ms += 1000;
     int32_t newest = INT32_MIN;
     for (int b = 0; b < TICKED_BUFFERS && EntryInside(b); b++) {
         int32_t tick = GetInt(SIM_HDR_BUFFER_TABLE + static_cast<size_t>(b) * SIM_BUFFER_ENTRY_SIZE);
@@ -65,9 +65,13 @@ void WaitEvent(ShmHandle, int) {
     PutInt(SIM_HDR_BUFFER_TABLE + static_cast<size_t>(buffer) * SIM_BUFFER_ENTRY_SIZE, newest + 1);
 }
 
-int64_t WallSeconds() { return now_seconds; }
+uint32_t TimerMs() { return now_ms; }
 void SleepMs(int) {}
 void ReadView(void* dst, const uint8_t* src, size_t len) { std::memcpy(dst, src, len); }
+bool ViewIntact(ShmHandle, size_t) { return true; }
+bool FollowName(const char*, const char*, ShmHandle*, const uint8_t**, size_t*, ShmHandle*) {
+    return false;
+}
 
 }  // namespace
 
@@ -75,14 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     view.assign(data, data + size);
     view.shrink_to_fit();
     waits = 0;
-    now_seconds = 1000;
+    now_ms = 0xFFFF0000u;   // wraps during the passes
 
     Sim_Reset();
     Tel_ResetChannels();
     Tel_ResetSessionInfo();
     Snap_Reset();
-    sim_platform = SimPlatform{OpenMapping, MapView, OpenEvent, WaitEvent, WallSeconds, SleepMs,
-                               ReadView};
+    sim_platform = SimPlatform{OpenMapping, MapView, OpenEvent, WaitEvent, TimerMs, SleepMs,
+                               ReadView, ViewIntact, FollowName};
 
     for (int pass = 0; pass < PASSES; pass++) {
         Tel_LivePass();

@@ -17,8 +17,11 @@ constexpr int DASHNET_MAX_SOCKETS = 8;   // sockets open at one time
 constexpr int DASHNET_TIMEOUT = -1;      // DashNet_Receive: nothing arrived
 constexpr int DASHNET_ERROR = -2;        // DashNet_Receive: the socket failed
 
-// Reads a dotted IPv4 address ("A.B.C.D", each part 0..255) into `out`
-// (the port is left alone). Returns false for anything else.
+// Reads a server address into `out` (the port is left alone): a dotted
+// IPv4 address ("A.B.C.D", each part 0..255, nothing else made of digits
+// and dots is taken), or a host name, looked up with the system's resolver
+// (its first IPv4 address; this may wait for the network's name service).
+// Returns false when the text is neither.
 bool DashNet_Resolve(const char* host, DashAddr& out);
 
 // Opens a UDP socket bound to `port` on every local address (0: any free
@@ -43,5 +46,9 @@ int DashNet_Receive(int sock, uint8_t* buf, int size, DashAddr& from, int timeou
 void DashNet_Close(int sock);
 
 // True when standard output is a terminal that understands ANSI cursor
-// movement (on Windows the console's escape processing is switched on).
+// movement. On a Windows console it switches the console's escape
+// processing on and checks that escapes really are taken (a console that
+// accepts the mode but prints escapes as text, as under Wine, gives false,
+// and the probe leaves nothing visible behind); it also sets the console's
+// output code page to UTF-8 so that the degree sign and the dash show.
 bool DashNet_StdoutIsTerminal();

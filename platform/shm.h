@@ -1,5 +1,5 @@
 // platform/shm.h: the simulator's shared memory and data-valid event, opened
-// read-only, and the wall clock in whole seconds.
+// read-only.
 //
 // Names are given without the system's namespace prefix; Windows opens
 // "Local\<name>", Linux "/<name>" (POSIX shared memory and a named
@@ -25,5 +25,18 @@ ShmHandle Shm_OpenEvent(const char* name);
 // Waits until the event is signalled or `ms` milliseconds have passed.
 void Shm_WaitEvent(ShmHandle event, int ms);
 
-// The wall clock in whole seconds.
-int64_t Shm_WallSeconds();
+// True while the mapping's object is at least `view_size` bytes long, so
+// that every byte of the view may be read. Linux: the object can be
+// truncated under the view, and reading a page past its end raises SIGBUS;
+// one fstat. Windows: a mapping cannot shrink; always true.
+bool Shm_ViewIntact(ShmHandle mapping, size_t view_size);
+
+// When `mapping_name` now names another object than `*mapping` (Linux: the
+// simulator removed its names and created them anew; compared by inode),
+// maps the new one in its place: `*mapping`, `*view` and `*size` are
+// replaced, the old view is unmapped, and `*event` is reopened from
+// `event_name` when that succeeds. True when it did so; false, with
+// everything left as it was, otherwise. Windows: the open handles keep the
+// names alive, so a restarted simulator opens the same objects; always false.
+bool Shm_FollowName(const char* mapping_name, const char* event_name, ShmHandle* mapping,
+                    const uint8_t** view, size_t* size, ShmHandle* event);

@@ -9,8 +9,8 @@
 
 #include "shell/log.h"
 #include "telemetry/session_info.h"
-#include "telemetry/sim_connection.h"
 #include "telemetry/sim_layout.h"
+#include "telemetry/sim_view.h"
 
 const std::array<const char*, TEL_VAR_COUNT> tel_var_names = {
     "Gear", "RPM", "Throttle", "Brake", "ShiftIndicatorPct", "Speed", "EngineWarnings",
@@ -20,10 +20,14 @@ std::array<int32_t, TEL_VAR_COUNT> tel_var_offsets = {
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
 };
 
+uint8_t* tel_frame = nullptr;
+int32_t tel_frame_len = 0;
+
 int32_t session_countdown = 0;
 uint8_t was_on_track = 0;
 float fuel_at_lap_start = -1.0f;
 float fuel_per_lap = -1.0f;
+uint8_t fuel_rose_this_lap = 0;
 
 // Reserved once at the size of the view (only the pages written become
 // resident), so a longer text never moves it to a new block.
@@ -59,10 +63,10 @@ void Tel_FreeFrame() {
     tel_frame_len = 0;
 }
 
-void Tel_SetupVars() {
+bool Tel_SetupVars() {
     Tel_FreeFrame();
     int32_t len = Sim_UsableFrameLength();
-    if (len <= 0) return;
+    if (len <= 0 || !Sim_VarTableInView()) return false;
     tel_frame = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
     if (tel_frame == nullptr) Sys_Error("Out of memory for a telemetry frame of %i bytes", len);
     std::memset(tel_frame, 0, static_cast<size_t>(len));
@@ -70,6 +74,7 @@ void Tel_SetupVars() {
     for (int v = 0; v < TEL_VAR_COUNT; v++) {
         tel_var_offsets[v] = Sim_VarOffset(tel_var_names[v]);
     }
+    return true;
 }
 
 // Copies `size` bytes of variable `var` out of the frame copy; false (and
@@ -100,15 +105,10 @@ int16_t Tel_RpmToInt16(float rpm) {
 }
 
 const char* Tel_SessionInfoText() {
-    int32_t offset = 0;
-    if (sim_view == nullptr || !Sim_ReadInt(SIM_HDR_SESSION_INFO_OFFSET, &offset) || offset < 0 ||
-        static_cast<size_t>(offset) >= sim_view_size) {
-        return "";
-    }
-    size_t room = sim_view_size - static_cast<size_t>(offset);
-    const void* end = std::memchr(sim_view + offset, 0, room);
-    if (end == nullptr) return "";
-    size_t len = static_cast<size_t>(static_cast<const uint8_t*>(end) - (sim_view + offset));
+    int64_t offset = 0;
+    int64_t span = 0;
+    if (!Sim_SessionInfoSpan(&offset, &span)) return "";
+    size_t len = static_cast<size_t>(span);
     if (tel_session_copy.capacity() < sim_view_size + 1) tel_session_copy.reserve(sim_view_size + 1);
     if (tel_session_copy.size() < len + 1) tel_session_copy.resize(len + 1);
     // The simulator may rewrite the text meanwhile; the copy is bounded by
@@ -120,21 +120,24 @@ const char* Tel_SessionInfoText() {
 
 void Tel_UpdateFuel(TelemetrySnapshot& working, float published_fuel, bool lap_completed) {
     float fuel = working.fuel_level;
-    if (was_on_track == 0 && !(fuel > published_fuel)) {
+    bool rose = fuel > published_fuel;
+    if (!rose && was_on_track == 0) {
         // First on-track frame since the start or an off-track frame.
         fuel_at_lap_start = -1.0f;
         fuel_per_lap = -1.0f;
+        fuel_rose_this_lap = 0;
         return;
     }
-    if (fuel > published_fuel) {
-        // Refuelled (or a new car): the level at the lap start no longer
-        // tells what this lap used, so the next completion only records it.
-        // The consumption per lap stays valid unless the car was off track.
-        fuel_at_lap_start = -1.0f;
-        if (was_on_track == 0) fuel_per_lap = -1.0f;
-        return;
-    }
+    if (rose) fuel_rose_this_lap = 1;
     if (!lap_completed) return;
+    if (fuel_rose_this_lap != 0) {
+        // Refuelled during this lap (fully or partly): what it used cannot be
+        // told, so the new level only starts the next lap; the consumption
+        // per lap and the estimate stay.
+        fuel_rose_this_lap = 0;
+        fuel_at_lap_start = fuel;
+        return;
+    }
     if (fuel_at_lap_start <= 0.0f) {
         fuel_at_lap_start = fuel;
         return;
@@ -223,5 +226,6 @@ void Tel_ResetChannels() {
     was_on_track = 0;
     fuel_at_lap_start = -1.0f;
     fuel_per_lap = -1.0f;
+    fuel_rose_this_lap = 0;
     tel_session_copy.clear();
 }

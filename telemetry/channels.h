@@ -38,10 +38,14 @@ extern std::array<int32_t, TEL_VAR_COUNT> tel_var_offsets;
 constexpr int TEL_SESSION_INTERVAL = 15;   // frames between session scans
 constexpr uint8_t TEL_FLAG_FUEL_HOLD = 0x08;  // session flag: keep fuel_per_lap
 
+extern uint8_t* tel_frame;       // private copy of the newest frame
+extern int32_t tel_frame_len;    // the length tel_frame was made for
+
 extern int32_t session_countdown;
 extern uint8_t was_on_track;
 extern float fuel_at_lap_start;   // <= 0: none
 extern float fuel_per_lap;        // <= 0: none
+extern uint8_t fuel_rose_this_lap;   // the level rose since the last lap completion
 
 // Value offset of the first variable header whose name matches (over at
 // most 32 characters), or -1. A variable table that does not lie wholly
@@ -49,9 +53,10 @@ extern float fuel_per_lap;        // <= 0: none
 int32_t Sim_VarOffset(const char* name);
 
 // Makes tel_frame for the header's frame length and looks the variables
-// up. An unusable frame length leaves no frame buffer (the next frame sets
-// up again); an allocation failure is fatal.
-void Tel_SetupVars();
+// up. False, with no frame buffer, when the header is unusable or the
+// variable table does not lie inside the view (the simulator then counts
+// as lost); an allocation failure is fatal.
+bool Tel_SetupVars();
 
 // Processes the frame in tel_frame into live_working and publishes it; an
 // off-track frame only marks live_snapshot off track.
@@ -59,7 +64,12 @@ void Tel_Update();
 
 // The fuel-laps estimator, once per processed on-track frame. `published_fuel`
 // is the fuel level last published; `lap_completed` whether this frame
-// completes a lap. Writes fuel_laps of `working` on lap completions.
+// completes a lap. Writes fuel_laps of `working` on lap completions. The
+// first on-track frame (since the start or an off-track frame) whose level
+// did not rise forgets the lap start and the consumption per lap. A lap
+// completed after the level rose at any time during it (refuelling, or the
+// first frame after the start) only records the level as the next lap's
+// start; the consumption per lap and fuel_laps stay.
 void Tel_UpdateFuel(TelemetrySnapshot& working, float published_fuel, bool lap_completed);
 
 // A private, NUL-terminated copy of the session-info text; "" when its

@@ -1,6 +1,7 @@
 // telemetry/session_info.cpp: key search in the session-info text.
 #include "telemetry/session_info.h"
 
+#include <cctype>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -101,6 +102,50 @@ static int FindSessionBlocks(const char* text, bool* last_closed) {
     return found;
 }
 
+// True when the key found at `at` starts a key of its own: not the tail of
+// a longer one such as "DriverCarIdx:" or "PaceCarIdx:".
+static bool StartsKey(const char* text, const char* at) {
+    if (at == text) return true;
+    unsigned char before = static_cast<unsigned char>(at[-1]);
+    return !(std::isalnum(before) || before == '_');
+}
+
+// The first occurrence at or after `from` of `key` standing as a key of its
+// own, or nullptr.
+static const char* FindKey(const char* text, const char* from, const char* key) {
+    for (const char* at = std::strstr(from, key); at != nullptr; at = std::strstr(at + 1, key)) {
+        if (StartsKey(text, at)) return at;
+    }
+    return nullptr;
+}
+
+// Where the list entry holding the line at `at` ends: at the next line that
+// opens another list entry ("- " after the indent) or at the first blank
+// line, whichever comes first; else at the end of the text.
+static const char* EntryEnd(const char* at) {
+    for (const char* nl = std::strchr(at, '\n'); nl != nullptr; nl = std::strchr(nl + 1, '\n')) {
+        const char* line = nl + 1;
+        if (*line == '\n') return nl;
+        while (*line == ' ') line++;
+        if (*line == '-') return nl;
+    }
+    return at + std::strlen(at);
+}
+
+// The "CarID:" of the driver entry whose "CarIdx:" is the player's car
+// index, or nullptr when no entry has both. Entries with the player's index
+// but no "CarID:" (the places in the positions lists) are passed over.
+static const char* FindPlayerCarId(const char* text, int32_t player) {
+    for (const char* idx = FindKey(text, text, "CarIdx:"); idx != nullptr;
+         idx = FindKey(text, idx + 1, "CarIdx:")) {
+        if (ReadInt(Skip(idx, 8)) != player) continue;
+        const char* car = FindKey(text, idx, "CarID:");
+        if (car == nullptr) return nullptr;   // none further on: no later entry has one
+        if (car < EntryEnd(idx)) return car;
+    }
+    return nullptr;
+}
+
 static void ScanBlock(const char* block) {
     const char* laps = std::strstr(block, "SessionLaps:");
     if (laps != nullptr) CopyValue(session_laps_text, SESSION_LAPS_TEXT_SIZE, Skip(laps, 13));
@@ -143,7 +188,8 @@ void Tel_ParseSessionInfo(const char* text) {
     int32_t player = ReadInt(Skip(driver, 14));
 
     session_car_id = -1;
-    const char* car = std::strstr(text, "CarID:");
+    const char* car = FindPlayerCarId(text, player);
+    if (car == nullptr) car = std::strstr(text, "CarID:");
     if (car != nullptr) session_car_id = static_cast<int16_t>(ReadInt(Skip(car, 7)));
 
     bool last_closed = true;

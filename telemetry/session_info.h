@@ -1,7 +1,10 @@
 // telemetry/session_info.h: scanning the simulator's session-info text.
 //
 // The text is searched for fixed keys with plain substring search:
-//   "DriverCarIdx:" the player's car index     "CarID:"       car identifier
+//   "DriverCarIdx:" the player's car index     "CarID:"       car identifier,
+//   taken from the driver entry ("CarIdx:" at the start of a key, not
+//   "DriverCarIdx:") of the player's car index; when there is none, the
+//   first "CarID:" of the text
 //   "SessionNum:"   opens a session block; the last block is scanned for
 //   "SessionLaps:"  laps ("unlimited" -> -1)    "- Position:"  one entry each,
 //   with "CarIdx:", "FastestTime:" and "LastTime:" after it.

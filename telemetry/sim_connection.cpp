@@ -3,7 +3,6 @@
 #include "telemetry/sim_connection.h"
 
 #include <atomic>
-#include <cstring>
 
 #include "shell/sys.h"
 #include "platform/sys.h"
@@ -12,77 +11,10 @@
 #include "telemetry/snapshot.h"
 #include "telemetry/test_pattern.h"
 
-static void Sim_PlatformSleep(int ms) { Sys_SleepMilliseconds(ms); }
-
-static void Sim_PlatformRead(void* dst, const uint8_t* src, size_t len) {
-    // The simulator writes this memory while we read it: keep the compiler
-    // from merging or moving reads of it across the copy.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    std::memcpy(dst, src, len);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-}
-
-static constexpr SimPlatform SIM_PLATFORM_DEFAULT = {
-    Shm_OpenMapping, Shm_MapView, Shm_OpenEvent, Shm_WaitEvent, Shm_WallSeconds,
-    Sim_PlatformSleep, Sim_PlatformRead,
-};
-SimPlatform sim_platform = SIM_PLATFORM_DEFAULT;
-
-ShmHandle sim_mapping = SHM_NONE;
-const uint8_t* sim_view = nullptr;
-size_t sim_view_size = 0;
-ShmHandle sim_data_event = SHM_NONE;
-uint8_t sim_initialized = 0;
 int32_t sim_last_tick = SIM_NO_TICK;
-int64_t sim_last_valid_time = 0;
+uint32_t sim_last_valid_time = 0;
+uint8_t sim_have_valid_time = 0;
 std::atomic<uint8_t> sim_connected{0};
-uint8_t* tel_frame = nullptr;
-int32_t tel_frame_len = 0;
-
-bool Sim_CopyFromView(void* dst, int64_t offset, int64_t len) {
-    if (sim_view == nullptr || offset < 0 || len < 0) return false;
-    int64_t size = static_cast<int64_t>(sim_view_size);
-    if (offset > size || len > size - offset) return false;
-    sim_platform.read_view(dst, sim_view + offset, static_cast<size_t>(len));
-    return true;
-}
-
-bool Sim_ReadInt(int64_t offset, int32_t* out) {
-    uint8_t b[4];
-    if (!Sim_CopyFromView(b, offset, 4)) return false;
-    uint32_t v = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                 static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-    *out = static_cast<int32_t>(v);
-    return true;
-}
-
-static bool Sim_StatusSet() {
-    int32_t status = 0;
-    return Sim_ReadInt(SIM_HDR_STATUS, &status) && (status & SIM_STATUS_CONNECTED) != 0;
-}
-
-// The buffer count when the whole buffer table lies inside the view, else 0.
-static int32_t Sim_BufferCount() {
-    int32_t count = 0;
-    if (!Sim_ReadInt(SIM_HDR_BUFFER_COUNT, &count) || count <= 0) return 0;
-    int64_t table_end = SIM_HDR_BUFFER_TABLE + static_cast<int64_t>(count) * SIM_BUFFER_ENTRY_SIZE;
-    if (table_end > static_cast<int64_t>(sim_view_size)) return 0;
-    return count;
-}
-
-static int64_t Sim_BufferEntry(int32_t index) {
-    return SIM_HDR_BUFFER_TABLE + static_cast<int64_t>(index) * SIM_BUFFER_ENTRY_SIZE;
-}
-
-int32_t Sim_UsableFrameLength() {
-    if (!Sim_StatusSet() || Sim_BufferCount() == 0) return -1;
-    int32_t len = 0;
-    if (!Sim_ReadInt(SIM_HDR_FRAME_LENGTH, &len) || len <= 0 ||
-        static_cast<int64_t>(len) > static_cast<int64_t>(sim_view_size)) {
-        return -1;
-    }
-    return len;
-}
 
 bool Sim_Startup() {
     if (sim_mapping == SHM_NONE) {
@@ -133,11 +65,14 @@ static bool Sim_CopyFrame(int32_t index, uint8_t* dest, int32_t dest_len) {
 
 bool Sim_GetNewData(uint8_t* dest, int32_t dest_len) {
     if (sim_initialized == 0 && !Sim_Startup()) return false;
-    int32_t count = Sim_BufferCount();
-    if (!Sim_StatusSet() || count == 0) {
+    Sim_CheckViewIntact();
+    // Status bit clear, or a header that points outside the view: no usable
+    // data; the tick resynchronises once it is sound again.
+    if (Sim_UsableFrameLength() < 0) {
         sim_last_tick = SIM_NO_TICK;
         return false;
     }
+    int32_t count = Sim_BufferCount();
 
     int32_t chosen = 0;
     int32_t newest = 0;
@@ -174,7 +109,8 @@ bool Sim_GetNewData(uint8_t* dest, int32_t dest_len) {
             if (!Sim_CopyFrame(chosen, nullptr, 0)) return false;
             sim_last_tick = newest;
         }
-        sim_last_valid_time = sim_platform.wall_seconds();
+        sim_last_valid_time = sim_platform.timer_ms();
+        sim_have_valid_time = 1;
         return true;
     }
     if (sim_last_tick > newest) {
@@ -189,10 +125,19 @@ bool Sim_GetNewData(uint8_t* dest, int32_t dest_len) {
 // matches the header's frame length (the frame is then only noted and the
 // pass sets up anew).
 static uint8_t* Tel_FrameDestination() {
-    if (tel_frame == nullptr) return nullptr;
+    if (!Sim_CheckViewIntact() || tel_frame == nullptr) return nullptr;
     int32_t len = 0;
     if (!Sim_ReadInt(SIM_HDR_FRAME_LENGTH, &len) || len != tel_frame_len) return nullptr;
     return tel_frame;
+}
+
+// The simulator counts as lost: no data on the wire and no frame buffer (the
+// next frame taken sets up anew).
+static void Tel_MarkLost() {
+    sim_connected.store(0, std::memory_order_relaxed);
+    sim_have_valid_time = 0;
+    Snap_MarkOffTrack();
+    Tel_FreeFrame();
 }
 
 void Tel_LivePass() {
@@ -200,6 +145,12 @@ void Tel_LivePass() {
     if (sim_initialized == 0 && !Sim_Startup()) {
         sim_platform.sleep_ms(SIM_WAIT_MS);
     } else {
+        if (Sim_FollowNames()) {
+            // A new simulator behind the same names: set up afresh, from its
+            // second frame on.
+            sim_last_tick = SIM_NO_TICK;
+            Tel_FreeFrame();
+        }
         taken = Sim_GetNewData(Tel_FrameDestination(), tel_frame_len);
         if (!taken) {
             sim_platform.wait_event(sim_data_event, SIM_WAIT_MS);
@@ -208,21 +159,25 @@ void Tel_LivePass() {
     }
 
     if (!taken) {
-        bool fresh = sim_initialized == 1 && Sim_UsableFrameLength() > 0 &&
-                     sim_platform.wall_seconds() - sim_last_valid_time < SIM_STALE_SECONDS;
-        if (fresh) return;
-        sim_connected.store(0, std::memory_order_relaxed);
-        Snap_MarkOffTrack();
-        Tel_FreeFrame();
+        // Measured on the platform timer, which a change of the wall clock
+        // does not move; through a signed difference, as it wraps. A header
+        // that points outside the view makes the simulator lost at once.
+        bool fresh = sim_initialized == 1 && Sim_CheckViewIntact() && Sim_UsableFrameLength() > 0 &&
+                     sim_have_valid_time != 0 &&
+                     Sys_Elapsed(sim_platform.timer_ms(), sim_last_valid_time) < SIM_STALE_MS;
+        if (!fresh) Tel_MarkLost();
         return;
     }
 
-    sim_connected.store(1, std::memory_order_relaxed);
     int32_t len = 0;
     if (tel_frame != nullptr && Sim_ReadInt(SIM_HDR_FRAME_LENGTH, &len) && len == tel_frame_len) {
+        sim_connected.store(1, std::memory_order_relaxed);
         Tel_Update();
+    } else if (Tel_SetupVars()) {
+        sim_connected.store(1, std::memory_order_relaxed);
     } else {
-        Tel_SetupVars();
+        Tel_MarkLost();
+        sim_last_tick = SIM_NO_TICK;
     }
 }
 
@@ -240,14 +195,9 @@ void Tel_Thread() {
 
 void Sim_Reset() {
     Tel_FreeFrame();
-    sim_platform = SIM_PLATFORM_DEFAULT;
-    sim_mapping = SHM_NONE;
-    sim_view = nullptr;
-    sim_view_size = 0;
-    sim_data_event = SHM_NONE;
-    sim_initialized = 0;
+    Sim_ResetView();
     sim_last_tick = SIM_NO_TICK;
     sim_last_valid_time = 0;
+    sim_have_valid_time = 0;
     sim_connected.store(0);
-    tel_frame_len = 0;
 }

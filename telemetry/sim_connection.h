@@ -8,59 +8,32 @@
 // up. sim_connected tells the status display whether frames arrive.
 //
 // The mapping belongs to another program: every header field is checked
-// against the view size before it is used, the frame is copied before it is
-// read, and a copy that the simulator overwrote meanwhile (tick count
-// changed) is tried once more and otherwise skipped.
+// against the view size before it is used (telemetry/sim_view.h), the frame
+// is copied before it is read, and a copy that the simulator overwrote
+// meanwhile (tick count changed) is tried once more and otherwise skipped.
+// This file sits on top of the telemetry layer: it calls the reduction
+// (channels) and the view reads (sim_view); neither calls back.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/shm.h"
+#include "telemetry/channels.h"
+#include "telemetry/sim_view.h"
 
 constexpr int32_t SIM_NO_TICK = 2147483647;   // no frame since the last (re)start
 constexpr int SIM_WAIT_MS = 16;               // event wait and attach retry
-constexpr int64_t SIM_STALE_SECONDS = 30;     // no frame this long: simulator lost
+constexpr int32_t SIM_STALE_MS = 30000;       // no frame this long: simulator lost
 constexpr int SIM_COPY_TRIES = 2;
 
-// The operating-system operations the connection uses; tests replace them
-// to run the connection over a mapping built in memory.
-struct SimPlatform {
-    ShmHandle (*open_mapping)(const char* name);
-    const uint8_t* (*map_view)(ShmHandle mapping, size_t* size);
-    ShmHandle (*open_event)(const char* name);
-    void (*wait_event)(ShmHandle event, int ms);
-    int64_t (*wall_seconds)();
-    void (*sleep_ms)(int ms);
-    // Copies bytes out of the view (the simulator may be writing them).
-    void (*read_view)(void* dst, const uint8_t* src, size_t len);
-};
-extern SimPlatform sim_platform;
-
-extern ShmHandle sim_mapping;
-extern const uint8_t* sim_view;
-extern size_t sim_view_size;
-extern ShmHandle sim_data_event;
-extern uint8_t sim_initialized;
 extern int32_t sim_last_tick;
-extern int64_t sim_last_valid_time;
+// The platform timer when the last frame was taken, and whether one was
+// taken since the simulator was last lost (without one every pass that
+// takes no frame finds the simulator lost).
+extern uint32_t sim_last_valid_time;
+extern uint8_t sim_have_valid_time;
 extern std::atomic<uint8_t> sim_connected;   // read by the status display
-extern uint8_t* tel_frame;                   // private copy of the newest frame
-extern int32_t tel_frame_len;
-
-// Copies `len` bytes at `offset` of the view into `dst`; false (nothing
-// copied) when the range does not lie wholly inside the view.
-bool Sim_CopyFromView(void* dst, int64_t offset, int64_t len);
-
-// Reads the little-endian 32-bit integer at `offset` of the view; false
-// when it does not lie inside the view.
-bool Sim_ReadInt(int64_t offset, int32_t* out);
-
-// The header's frame length when the header is usable: status bit set, a
-// buffer count of at least 1 with the whole buffer table inside the view,
-// and a frame length between 1 and the view size. -1 otherwise.
-int32_t Sim_UsableFrameLength();
 
 // Opens whatever of mapping, view and event is still missing; true when all
 // three are open. Each step that opens something resets sim_last_tick.
@@ -71,9 +44,13 @@ bool Sim_Startup();
 // only noted when `dest` is nullptr. Never reads outside the view.
 bool Sim_GetNewData(uint8_t* dest, int32_t dest_len);
 
-// One pass of the live loop: attach, take a frame (waiting up to 16 ms on
-// the event), run Tel_Update or Tel_SetupVars, or decide the simulator is
-// lost (status bit clear, unusable header, or no frame for 30 s).
+// One pass of the live loop: attach (following names that now name new
+// objects), take a frame (waiting up to 16 ms on the event), run Tel_Update
+// or Tel_SetupVars, or decide the simulator is lost. It is lost at once, and
+// the tick resynchronises, while the status bit is clear, the object behind
+// the view is shorter than the view, or the header points outside the view
+// (read every pass; the variable table at set-up); and after 30 s of the
+// platform timer without a frame.
 void Tel_LivePass();
 
 // The telemetry thread: in test mode a test-pattern step every 1 ms,

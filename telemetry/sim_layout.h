@@ -30,6 +30,7 @@ constexpr int SIM_HDR_BUFFER_COUNT = 32;
 constexpr int SIM_HDR_FRAME_LENGTH = 36;
 constexpr int SIM_HDR_BUFFER_TABLE = 48;
 
+constexpr int SIM_MAX_BUFFERS = 4;   // entries the buffer table has room for
 constexpr int SIM_BUFFER_ENTRY_SIZE = 16;
 constexpr int SIM_BUFFER_TICK = 0;
 constexpr int SIM_BUFFER_FRAME_OFFSET = 4;
@@ -40,6 +41,3 @@ constexpr int SIM_VAR_NAME = 16;
 constexpr int SIM_VAR_NAME_SIZE = 32;
 
 constexpr int32_t SIM_STATUS_CONNECTED = 1;   // frames may be taken
-
-// The smallest view that holds the header fields above.
-constexpr int SIM_HEADER_SIZE = SIM_HDR_BUFFER_TABLE;

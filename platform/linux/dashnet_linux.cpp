@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,11 +18,26 @@ static bool DashNet_Valid(int sock) {
 }
 
 bool DashNet_Resolve(const char* host, DashAddr& out) {
+    if (host == nullptr || *host == 0) return false;
     in_addr a{};
-    // inet_pton takes exactly four decimal parts, no shorthand forms.
-    if (host == nullptr || inet_pton(AF_INET, host, &a) != 1) return false;
-    std::memcpy(out.ip, &a.s_addr, 4);
-    return true;
+    if (std::strspn(host, "0123456789.") == std::strlen(host)) {
+        // inet_pton takes exactly four decimal parts, no shorthand forms.
+        if (inet_pton(AF_INET, host, &a) != 1) return false;
+        std::memcpy(out.ip, &a.s_addr, 4);
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    bool ok = found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in);
+    if (ok) {
+        const sockaddr_in* sin = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        std::memcpy(out.ip, &sin->sin_addr.s_addr, 4);
+    }
+    freeaddrinfo(found);
+    return ok;
 }
 
 int DashNet_Open(uint16_t port) {

@@ -44,16 +44,55 @@ ShmHandle Shm_OpenEvent(const char* name) {
 
 void Shm_WaitEvent(ShmHandle event, int ms) {
     if (event == SHM_NONE) return;
+    // The deadline is on the monotonic clock, so a step of the wall clock
+    // neither stretches nor cuts the wait.
     timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
+    clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_nsec += static_cast<long>(ms) * 1000000L;
     until.tv_sec += until.tv_nsec / 1000000000L;
     until.tv_nsec %= 1000000000L;
     sem_t* sem = reinterpret_cast<sem_t*>(event);
-    while (sem_timedwait(sem, &until) != 0 && errno == EINTR) {
+    while (sem_clockwait(sem, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
     }
 }
 
-int64_t Shm_WallSeconds() {
-    return static_cast<int64_t>(std::time(nullptr));
+bool Shm_ViewIntact(ShmHandle mapping, size_t view_size) {
+    if (mapping == SHM_NONE) return false;
+    struct stat st {};
+    if (fstat(static_cast<int>(mapping), &st) != 0 || st.st_size < 0) return false;
+    // The object may still be truncated between this check and the read that
+    // follows it, a window of a few microseconds.
+    return static_cast<size_t>(st.st_size) >= view_size;
+}
+
+bool Shm_FollowName(const char* mapping_name, const char* event_name, ShmHandle* mapping,
+                    const uint8_t** view, size_t* size, ShmHandle* event) {
+    if (*mapping == SHM_NONE) return false;
+    struct stat held {};
+    if (fstat(static_cast<int>(*mapping), &held) != 0) return false;
+    ShmHandle named = Shm_OpenMapping(mapping_name);
+    if (named == SHM_NONE) return false;   // removed, not yet created again
+    struct stat now {};
+    if (fstat(static_cast<int>(named), &now) != 0 ||
+        (now.st_ino == held.st_ino && now.st_dev == held.st_dev)) {
+        close(static_cast<int>(named));
+        return false;
+    }
+    size_t new_size = 0;
+    const uint8_t* new_view = Shm_MapView(named, &new_size);
+    if (new_view == nullptr) {   // not sized yet: tried again next time
+        close(static_cast<int>(named));
+        return false;
+    }
+    if (*view != nullptr) munmap(const_cast<uint8_t*>(*view), *size);
+    close(static_cast<int>(*mapping));
+    *mapping = named;
+    *view = new_view;
+    *size = new_size;
+    ShmHandle new_event = Shm_OpenEvent(event_name);
+    if (new_event != SHM_NONE) {
+        if (*event != SHM_NONE) sem_close(reinterpret_cast<sem_t*>(*event));
+        *event = new_event;
+    }
+    return true;
 }

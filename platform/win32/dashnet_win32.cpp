@@ -24,10 +24,9 @@ static bool DashNet_Startup() {
     return true;
 }
 
-bool DashNet_Resolve(const char* host, DashAddr& out) {
-    // Four decimal parts 0..255 separated by dots, nothing else: inet_addr
-    // also takes shorthand and octal forms, so the text is checked here.
-    if (host == nullptr) return false;
+// Four decimal parts 0..255 separated by dots, nothing else: inet_addr
+// also takes shorthand and octal forms, so the text is checked here.
+static bool DashNet_ParseDotted(const char* host, DashAddr& out) {
     int parts = 0;
     const char* p = host;
     uint8_t ip[4];
@@ -48,6 +47,20 @@ bool DashNet_Resolve(const char* host, DashAddr& out) {
     }
     if (*p != 0) return false;
     std::memcpy(out.ip, ip, 4);
+    return true;
+}
+
+bool DashNet_Resolve(const char* host, DashAddr& out) {
+    if (host == nullptr || *host == 0) return false;
+    if (std::strspn(host, "0123456789.") == std::strlen(host)) return DashNet_ParseDotted(host, out);
+    // Windows Sockets 1.1 resolves names with gethostbyname; its result is
+    // the library's own per-thread record, copied out at once.
+    if (!DashNet_Startup()) return false;
+    const hostent* h = gethostbyname(host);
+    if (h == nullptr || h->h_addrtype != AF_INET || h->h_length != 4 || h->h_addr_list == nullptr ||
+        h->h_addr_list[0] == nullptr)
+        return false;
+    std::memcpy(out.ip, h->h_addr_list[0], 4);
     return true;
 }
 
@@ -127,10 +140,34 @@ void DashNet_Close(int sock) {
     dashnet_sockets[sock] = INVALID_SOCKET;
 }
 
+// Writes an escape sequence that moves nothing and looks where the cursor
+// went: a console that takes escapes leaves it in place, one that prints
+// them as text moves it along, and those characters are blanked again.
+static bool DashNet_EscapesWork(HANDLE out) {
+    CONSOLE_SCREEN_BUFFER_INFO before, after;
+    if (!GetConsoleScreenBufferInfo(out, &before)) return false;
+    static const char probe[] = "\x1b[0m";
+    DWORD written = 0;
+    if (!WriteConsoleA(out, probe, sizeof probe - 1, &written, nullptr)) return false;
+    if (!GetConsoleScreenBufferInfo(out, &after)) return false;
+    if (after.dwCursorPosition.X == before.dwCursorPosition.X &&
+        after.dwCursorPosition.Y == before.dwCursorPosition.Y)
+        return true;
+    DWORD blanked = 0;
+    FillConsoleOutputCharacterA(out, ' ', sizeof probe - 1, before.dwCursorPosition, &blanked);
+    SetConsoleCursorPosition(out, before.dwCursorPosition);
+    return false;
+}
+
 bool DashNet_StdoutIsTerminal() {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
-    // 0x0004: ENABLE_VIRTUAL_TERMINAL_PROCESSING, the console's ANSI mode.
-    return SetConsoleMode(out, mode | 0x0004) != 0;
+    if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) return false;
+    SetConsoleOutputCP(CP_UTF8);
+    // 0x0004: ENABLE_VIRTUAL_TERMINAL_PROCESSING, the console's ANSI mode
+    // (Windows 10 and later; older consoles refuse it).
+    if (!SetConsoleMode(out, mode | 0x0004)) return false;
+    if (DashNet_EscapesWork(out)) return true;
+    SetConsoleMode(out, mode);
+    return false;
 }

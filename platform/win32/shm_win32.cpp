@@ -2,7 +2,6 @@
 #include "platform/shm.h"
 
 #include <cstdio>
-#include <ctime>
 #include <windows.h>
 
 static void Shm_LocalName(char* out, size_t size, const char* name) {
@@ -44,6 +43,10 @@ void Shm_WaitEvent(ShmHandle event, int ms) {
     WaitForSingleObject(reinterpret_cast<HANDLE>(event), static_cast<DWORD>(ms));
 }
 
-int64_t Shm_WallSeconds() {
-    return static_cast<int64_t>(std::time(nullptr));
+bool Shm_ViewIntact(ShmHandle, size_t) {
+    return true;
+}
+
+bool Shm_FollowName(const char*, const char*, ShmHandle*, const uint8_t**, size_t*, ShmHandle*) {
+    return false;
 }

@@ -415,10 +415,12 @@ std::string SessionCommands(const char* text) {
 // car leaves the track and to Not Active when the status bit clears, and
 // takes up a second stand-in started after the first one stopped.
 TEST_P(LiveTelemetry, DashboardShowsTheSimulatorsValuesAcrossARestart) {
-    // The fuel estimator on the script's lap completions: the level at lap 2
-    // is only recorded, lap 3 sets the use per lap, lap 4 smooths it.
+    // The fuel estimator on the script's lap completions: the first frame
+    // (lap 1, 50.0) only records its level, lap 2 sets the use per lap (3.0),
+    // lap 3 smooths it to 3.0 again and lap 4 to 2.96.
+    const float used2 = 50.0f - 47.0f;
     const float used3 = 47.0f - 44.0f;
-    const float per_lap3 = used3;
+    const float per_lap3 = 0.8f * used2 + 0.2f * used3;
     const float used4 = 44.0f - 41.2f;
     const float per_lap4 = 0.8f * per_lap3 + 0.2f * used4;
     const float fuel_laps4 = 41.2f / per_lap4;
@@ -428,7 +430,8 @@ TEST_P(LiveTelemetry, DashboardShowsTheSimulatorsValuesAcrossARestart) {
                            {"speed", 61.7f},          {"shift_indicator_pct", 0.42f},
                            {"rpm", 6543},             {"throttle", 0.875f},
                            {"brake", 0.0625f}};
-    const Fields session1 = {{"car_id", 42},        {"fastest_time", 81.5f},
+    // The player's own car (index 7), not the first car listed.
+    const Fields session1 = {{"car_id", 99},        {"fastest_time", 81.5f},
                              {"last_time", 82.125f}, {"session_laps", 20},
                              {"lap", 4},             {"water_temp", 91.5f},
                              {"oil_temp", 104.3f},   {"fuel_level", 41.2f},
@@ -828,6 +831,7 @@ public:
     // Puts back what was there (a stand-in started later rewrites it anyway)
     // with the status bit clear; names made here are removed again.
     ~HostileMapping() {
+        if (fd_ >= 0) Truncate(size_);   // a test that ended while it was cut
         if (view_ != nullptr) {
             std::memcpy(view_, saved_.data(), size_);
             Put(4, Get(4) & ~1);
@@ -837,6 +841,29 @@ public:
         if (created_map_) shm_unlink("/IRSDKMemMapFileName");
         if (event_ != SEM_FAILED) sem_close(event_);
         if (created_event_) sem_unlink("/IRSDKDataValidEvent");
+    }
+
+    // Cuts the object to `bytes` (0: nothing of the view may be read) or
+    // gives it its full size back (zero-filled, as after a new start).
+    bool Truncate(size_t bytes) { return ftruncate(fd_, static_cast<off_t>(bytes)) == 0; }
+
+    // Removes both names and creates them anew, as a simulator that ends and
+    // starts again does; the old objects live on only in who still maps them.
+    bool Recreate() {
+        munmap(view_, size_);
+        view_ = nullptr;
+        close(fd_);
+        shm_unlink("/IRSDKMemMapFileName");
+        sem_close(event_);
+        sem_unlink("/IRSDKDataValidEvent");
+        created_map_ = created_event_ = true;   // removed again at the end
+        fd_ = shm_open("/IRSDKMemMapFileName", O_RDWR | O_CREAT | O_EXCL, 0644);
+        if (fd_ < 0 || ftruncate(fd_, static_cast<off_t>(size_)) != 0) return false;
+        void* v = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (v == MAP_FAILED) return false;
+        view_ = static_cast<uint8_t*>(v);
+        event_ = sem_open("/IRSDKDataValidEvent", O_CREAT | O_EXCL, 0644, 0);
+        return event_ != SEM_FAILED;
     }
 
     void Put(int64_t at, int32_t v) { std::memcpy(view_ + at, &v, 4); }
@@ -997,6 +1024,161 @@ TEST(LiveTelemetryNative, HostileMappingNeverStopsTheServer) {
     EXPECT_TRUE(tl.WaitExit(dash, 10000));
     Harness_Interrupt(server);
     EXPECT_TRUE(tl.WaitExit(server, 10000));
+}
+
+// The server and a dashboard over a mapping of the test's own making
+// (natively: it is the Linux platform layer that these tests are about).
+class OwnMapping : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"tarmis_dash", "tarmis_server"})
+            if (!std::filesystem::exists(Harness_NativeProgram(tool))) GTEST_SKIP() << tool;
+        StartAll();
+    }
+    // The server sees `server_env_` in its environment (and only it).
+    void StartAll() {
+        // No stand-in may run meanwhile: this test writes the machine's mapping.
+        ASSERT_TRUE(slot_.Take(180000)) << "another stand-in kept running";
+        ASSERT_TRUE(m_.Open());
+        m_.Sound(64);
+        const std::string port = std::to_string(Harness_FreeUdpPort());
+        for (const auto& [name, value] : server_env_) setenv(name.c_str(), value.c_str(), 1);
+        const bool started = Harness_StartProgram(server_, "tarmis_server", {"-p", port}, false);
+        for (const auto& [name, value] : server_env_) unsetenv(name.c_str());
+        ASSERT_TRUE(started);
+        srv_ = &tl_.Add(server_);
+        ASSERT_GE(tl_.WaitFor(*srv_, 0, "Clients connected = ", 10000), 0) << server_.out;
+        ASSERT_TRUE(Harness_StartProgram(dash_, "tarmis_dash", {"--port", port, "--json"}, false));
+        dsh_ = &tl_.Add(dash_);
+        ASSERT_GE(tl_.WaitFor(*dsh_, 0, "\"seq\"", 10000), 0) << dash_.out;
+    }
+    void TearDown() override {
+        if (dash_.pid > 0 && !dash_.exited) {
+            Harness_Interrupt(dash_);
+            EXPECT_TRUE(tl_.WaitExit(dash_, 10000));
+        }
+        if (server_.pid > 0 && !server_.exited) {
+            Harness_Interrupt(server_);
+            EXPECT_TRUE(tl_.WaitExit(server_, 10000));
+        }
+    }
+    // Frames every 5 ms for `ms` with this engine speed.
+    void Run(double ms, float rpm) {
+        const double end = Harness_NowMs() + ms;
+        while (Harness_NowMs() < end) {
+            m_.Frame(tick_++, rpm, 2);
+            tl_.Pump(5);
+        }
+    }
+    // Whether an update after `after` shows `rpm`, or one shows no data.
+    bool Shown(float rpm, double after) {
+        for (const Update& u : Updates(*dsh_))
+            if (u.at > after && Differences(u.fields, {{"rpm", rpm}, {"gear", 2}}, {}) == "")
+                return true;
+        return false;
+    }
+    bool NoData(double after) {
+        for (const Update& u : Updates(*dsh_))
+            if (u.at > after && u.fields.count("no_data")) return true;
+        return false;
+    }
+    std::string ServerEnd() {
+        return "server ended with " + std::to_string(server_.exit_code) + "\n" +
+               Harness_ReadFile(server_.dir + "/stderr.txt");
+    }
+
+    std::vector<std::pair<std::string, std::string>> server_env_;
+    NativeSlot slot_;
+    HostileMapping m_;
+    Timeline tl_;
+    Proc server_, dash_;
+    Watch* srv_ = nullptr;
+    Watch* dsh_ = nullptr;
+    int32_t tick_ = 100;
+};
+
+// The object cut to nothing under the running server: reading the view
+// would raise SIGBUS. The server stays up, sends no data while it is short,
+// and reads frames again once it has its size back.
+TEST_F(OwnMapping, TruncatedMappingMeansNoDataNotACrash) {
+    Run(600, 4321);
+    ASSERT_TRUE(Shown(4321, 0)) << "the server does not read the test's mapping";
+    for (int round = 0; round < 2; round++) {
+        const double cut_at = Harness_NowMs();
+        ASSERT_TRUE(m_.Truncate(0));
+        tl_.Pump(600);   // nothing of the view may be touched now, by the test either
+        ASSERT_FALSE(server_.exited) << ServerEnd();
+        EXPECT_TRUE(NoData(cut_at + 200)) << "round " << round << ": still data while short";
+
+        ASSERT_TRUE(m_.Truncate(m_.size()));
+        m_.Sound(64);
+        const double back_at = Harness_NowMs();
+        Run(800, 5000.0f + static_cast<float>(round));
+        EXPECT_TRUE(Shown(5000.0f + static_cast<float>(round), back_at)) << "round " << round;
+    }
+    ASSERT_FALSE(server_.exited) << ServerEnd();
+}
+
+// The simulator ends, removes its names and starts again under the same
+// names: the server follows it to the new objects (event included) at once,
+// without waiting for the old one to go stale.
+TEST_F(OwnMapping, SimulatorWithRecreatedNamesIsSeenAgain) {
+    Run(600, 4321);
+    ASSERT_TRUE(Shown(4321, 0)) << "the server does not read the test's mapping";
+    for (int round = 0; round < 2; round++) {
+        ASSERT_TRUE(m_.Recreate());
+        m_.Sound(64);
+        tick_ = 1;   // a new simulator counts from the start again
+        const double new_at = Harness_NowMs();
+        Run(1500, 7000.0f + static_cast<float>(round));
+        EXPECT_TRUE(Shown(7000.0f + static_cast<float>(round), new_at)) << "round " << round;
+        ASSERT_FALSE(server_.exited) << ServerEnd();
+    }
+}
+
+// The server's wall clock under the test's hand (libfaketime, the monotonic
+// clock left alone): the simulator freezes and at that moment the wall clock
+// steps an hour back, as a time sync or a hand may do. "No data" must still
+// come 30 s after the last frame, not an hour and 30 s.
+class OwnMappingSteppedClock : public OwnMapping {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"tarmis_dash", "tarmis_server"})
+            if (!std::filesystem::exists(Harness_NativeProgram(tool))) GTEST_SKIP() << tool;
+        if (!std::filesystem::exists(kFakeTime))
+            GTEST_SKIP() << kFakeTime << " is absent (Debian package libfaketime)";
+        dir_ = MakeDir();
+        ASSERT_FALSE(dir_.empty());
+        clock_file_ = dir_ + "/clock";
+        WriteFile(clock_file_, "+0\n");
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        server_env_ = {{"LD_PRELOAD", kFakeTime},
+                       {"FAKETIME_TIMESTAMP_FILE", clock_file_},
+                       {"FAKETIME_NO_CACHE", "1"},
+                       {"DONT_FAKE_MONOTONIC", "1"},
+                       // The sanitizer runtime comes second behind the preload.
+                       {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") +
+                                            ":verify_asan_link_order=0"}};
+        StartAll();
+    }
+    void TearDown() override {
+        OwnMapping::TearDown();
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+    static constexpr const char* kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    std::string dir_, clock_file_;
+};
+
+TEST_F(OwnMappingSteppedClock, WallClockStepBackDoesNotDelayNoData) {
+    Run(800, 4321);
+    ASSERT_TRUE(Shown(4321, 0)) << "the server does not read the test's mapping";
+    const double frozen_at = Harness_NowMs();   // no frame from here on
+    WriteFile(clock_file_, "-3600\n");
+    tl_.Pump(27000);
+    EXPECT_FALSE(NoData(frozen_at)) << "lost before 30 s without a frame";
+    tl_.Pump(6000);
+    EXPECT_TRUE(NoData(frozen_at + 29000)) << "still data 33 s after the last frame";
+    ASSERT_FALSE(server_.exited) << ServerEnd();
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, LiveTelemetry, ::testing::Values(false, true),

@@ -2,6 +2,7 @@
 // written out by hand.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -331,39 +332,104 @@ TEST(DashShow, JsonLineCarriesSequenceTimeAndEveryDecodedField) {
               "{\"seq\":3,\"t_ms\":4.000,\"speed\":null}\n");
 }
 
-TEST(DashShow, BlockShowsLastKnownValuesInFixedLines) {
+static std::string Block(const DashView& v, DashStreamState state, double now_ms, bool ansi) {
+    char buf[4096];
+    DashLive live{"127.0.0.1:2047", state, now_ms, 0.0, 0, ansi};
+    int n = Dash_FormatBlock(buf, sizeof buf, v, live);
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+TEST(DashShow, BlockShowsLastKnownValuesWithUnitsNamesAndLapTimes) {
     DashView v;
     DashView_Reset(v);
-    DashView_Apply(v, 40, Decode(Append(basic_dev0, session_dev0)));
+    DashView_Apply(v, 40, 1000.0, Decode(Append(basic_dev0, session_dev0)));
     Bytes reverse = basic_dev0;
     reverse[5] = 0xFF;   // gear -1
     reverse[6] = 0xFF;
-    DashView_Apply(v, 41, Decode(reverse));   // no session block this time
+    reverse[1] = 0x0C;   // oil pressure and engine stalled
+    reverse[3] = 0x0C;   // green and yellow
+    DashView_Apply(v, 41, 1400.0, Decode(reverse));   // no session block this time
 
-    char buf[2048];
-    int n = Dash_FormatBlock(buf, sizeof buf, v, "127.0.0.1:2047", true);
-    std::string block(buf, static_cast<size_t>(n));
+    std::string block = Block(v, DASH_STREAM_LIVE, 1500.0, true);
     int lines = 0;
     for (size_t at = 0; (at = block.find("\x1b[K\n", at)) != std::string::npos; at++) lines++;
     EXPECT_EQ(lines, DASH_BLOCK_LINES);
-    EXPECT_NE(block.find("update 2  seq 41"), std::string::npos) << block;
-    EXPECT_NE(block.find("Gear      R    RPM 1500    Speed 208.0"), std::string::npos) << block;
+    EXPECT_EQ(block.find("\x1b[2m"), std::string::npos) << "live values are not dimmed";
+    EXPECT_NE(block.find("update 2  seq 41  live"), std::string::npos) << block;
+    // 208 m/s, the shift light 0.5 and the pedals 0.0 as the driver reads them.
+    EXPECT_NE(block.find("Gear      R    RPM 1500    Speed 749 km/h    Shift light 50 %"),
+              std::string::npos) << block;
+    EXPECT_NE(block.find("Pedals    throttle 0 %    brake 0 %"), std::string::npos) << block;
+    EXPECT_NE(block.find("Warnings  oil pressure, engine stalled\x1b[K"), std::string::npos) << block;
+    EXPECT_NE(block.find("Flags     green, yellow\x1b[K"), std::string::npos) << block;
     EXPECT_NE(block.find("Lap       156 of unlimited    Position 14 of 48    Car -1"), std::string::npos)
         << block;
-    EXPECT_NE(block.find("Fuel      level 531.00    laps left 223.1"), std::string::npos) << block;
+    EXPECT_NE(block.find("Times     fastest 1:33.543    last 11:32.102"), std::string::npos) << block;
+    EXPECT_NE(block.find("Fuel      531.0 l    laps of fuel: 223.1"), std::string::npos) << block;
+    EXPECT_NE(block.find("Temps     water 163.7 \xC2\xB0" "C    oil 78.0 \xC2\xB0" "C"), std::string::npos)
+        << block;
+    // The session block came with the first update, 0.5 s before the drawing.
+    EXPECT_NE(block.find("Session   block 0.5 s ago, 1 received"), std::string::npos) << block;
 
-    // Not on track, nothing else known: every value shows "-".
+    // The stream went quiet: the first line says for how long, the values
+    // are dimmed and marked as the last received.
+    block = Block(v, DASH_STREAM_STALE, 2600.0, true);
+    EXPECT_NE(block.find("seq 41  no update for 1.2 s (values below are the last received)"),
+              std::string::npos) << block;
+    EXPECT_NE(block.find("\x1b[2mGear      R"), std::string::npos) << block;
+    EXPECT_NE(block.find("\x1b[2mSession   block 1.6 s ago"), std::string::npos) << block;
+    // Lost and connecting again: for how long, and how often it happened.
+    {
+        char buf[4096];
+        DashLive live{"127.0.0.1:2047", DASH_STREAM_RECONNECTING, 20000.0, 17000.0, 2, true};
+        Dash_FormatBlock(buf, sizeof buf, v, live);
+        EXPECT_NE(std::string(buf).find("seq 41  server lost 3 s ago, connecting again  (reconnects: 2) "
+                                        "(values below are the last received)\x1b[K\n\x1b[2mGear"),
+                  std::string::npos)
+            << buf;
+    }
+    // Without escapes the words alone tell it.
+    block = Block(v, DASH_STREAM_STALE, 2600.0, false);
+    EXPECT_EQ(block.find('\x1b'), std::string::npos);
+    EXPECT_NE(block.find("no update for 1.2 s (values below are the last received)"), std::string::npos);
+
+    // Not on track, nothing else known: every value shows "–"; the fuel
+    // estimate of 0 reads as still being made; device type 1 sends no flags.
     DashView_Reset(v);
-    DashView_Apply(v, 1, Decode({0x05}));
-    n = Dash_FormatBlock(buf, sizeof buf, v, "h", false);
-    block.assign(buf, static_cast<size_t>(n));
+    DashView_Apply(v, 1, 0.0, Decode({0x05}));
+    block = Block(v, DASH_STREAM_LIVE, 0.0, false);
     EXPECT_EQ(block.find('\x1b'), std::string::npos);
     EXPECT_NE(block.find("(no data: car not on track)"), std::string::npos);
-    EXPECT_NE(block.find("Gear      -    RPM -    Speed -"), std::string::npos) << block;
+    EXPECT_NE(block.find("Gear      \xE2\x80\x93    RPM \xE2\x80\x93    Speed \xE2\x80\x93"),
+              std::string::npos) << block;
+    EXPECT_NE(block.find("Session   no block yet"), std::string::npos) << block;
+    DashView_Apply(v, 2, 0.0, Decode({0x1F, 0x00, 0x00, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00, 0x00}));
+    block = Block(v, DASH_STREAM_LIVE, 0.0, false);
+    EXPECT_NE(block.find("laps of fuel: estimating"), std::string::npos) << block;
+    EXPECT_NE(block.find("Flags     \xE2\x80\x93\n"), std::string::npos) << block;
+    EXPECT_NE(block.find("fastest \xE2\x80\x93    last \xE2\x80\x93"), std::string::npos) << block;
     // A small buffer is cut, never overrun, and stays terminated.
     char tiny[10];
-    EXPECT_EQ(Dash_FormatBlock(tiny, sizeof tiny, v, "h", false), 9);
+    DashLive live{"h", DASH_STREAM_LIVE, 0.0, 0.0, 0, false};
+    EXPECT_EQ(Dash_FormatBlock(tiny, sizeof tiny, v, live), 9);
     EXPECT_EQ(tiny[9], 0);
+}
+
+TEST(DashShow, LapTimesAndBitNames) {
+    char buf[64];
+    const std::vector<std::pair<float, std::string>> times = {
+        {93.543f, "1:33.543"}, {59.9996f, "1:00.000"}, {5.0f, "0:05.000"}, {692.102f, "11:32.102"},
+        {0.0f, "\xE2\x80\x93"}, {-1.0f, "\xE2\x80\x93"}, {NAN, "\xE2\x80\x93"}};
+    for (const auto& [seconds, text] : times) {
+        Dash_FormatLapTime(buf, sizeof buf, seconds);
+        EXPECT_EQ(std::string(buf), text) << seconds;
+    }
+    Dash_FormatBits(buf, sizeof buf, 0, dash_session_flag_names);
+    EXPECT_STREQ(buf, "none");
+    Dash_FormatBits(buf, sizeof buf, 0x81, dash_session_flag_names);
+    EXPECT_STREQ(buf, "checkered, crossed");
+    Dash_FormatBits(buf, sizeof buf, 0x31, dash_engine_warning_names);
+    EXPECT_STREQ(buf, "water temperature, pit speed limiter, rev limiter");
 }
 
 TEST(DashShow, StatisticsUseNearestRankOverReceiveIntervals) {
@@ -373,18 +439,58 @@ TEST(DashShow, StatisticsUseNearestRankOverReceiveIntervals) {
     DashStats_Summarize(s);
     Dash_FormatStatsJson(buf, sizeof buf, s);
     EXPECT_STREQ(buf, "{\"stats\":{\"updates\":0,\"rate_hz\":0.000,\"interval_ms\":"
-                      "{\"min\":null,\"median\":null,\"p99\":null,\"max\":null}}}\n");
+                      "{\"min\":null,\"median\":null,\"p99\":null,\"max\":null},\"lost\":0,"
+                      "\"duplicated\":0,\"out_of_order\":0,\"session_blocks\":0,\"reconnects\":0}}\n");
+    EXPECT_EQ(DashStats_RecentIntervalMs(), 0.0);
 
     for (double t : {100.0, 150.0, 200.0, 260.0, 300.0}) DashStats_Add(t);
     DashStats_Summarize(s);
     EXPECT_EQ(s.updates, 5u);
     EXPECT_EQ(s.intervals, 4);
+    EXPECT_EQ(DashStats_RecentIntervalMs(), 50.0);
     Dash_FormatStatsJson(buf, sizeof buf, s);
     // Intervals 50, 50, 60, 40: four updates after the first in 200 ms.
     EXPECT_STREQ(buf, "{\"stats\":{\"updates\":5,\"rate_hz\":20.000,\"interval_ms\":"
-                      "{\"min\":40.000,\"median\":50.000,\"p99\":60.000,\"max\":60.000}}}\n");
+                      "{\"min\":40.000,\"median\":50.000,\"p99\":60.000,\"max\":60.000},\"lost\":0,"
+                      "\"duplicated\":0,\"out_of_order\":0,\"session_blocks\":0,\"reconnects\":0}}\n");
     Dash_FormatStatsText(buf, sizeof buf, s);
     EXPECT_STREQ(buf, "Received 5 updates at 20.0 per second; interval in ms: min 40.0, median 50.0, "
-                      "99th percentile 60.0, max 60.0.\n");
+                      "99th percentile 60.0, max 60.0; 0 lost, 0 duplicated, 0 out of order; "
+                      "0 session blocks; 0 reconnects.\n");
+
+    // A reconnect: the 10-second pause is no interval, the new connection's
+    // first update opens a new chain and its numbers start again at 1.
+    DashStats_Reconnect();
+    EXPECT_EQ(DashStats_RecentIntervalMs(), 0.0);
+    for (double t : {10300.0, 10400.0}) DashStats_Add(t);
+    DashStats_Summarize(s);
+    EXPECT_EQ(s.intervals, 5);
+    EXPECT_EQ(s.max_ms, 100.0);
+    EXPECT_EQ(s.reconnects, 1u);
+    EXPECT_NEAR(s.rate_hz, 5 * 1000.0 / 300.0, 1e-9);   // 5 intervals in 200 + 100 ms
+    EXPECT_EQ(DashStats_RecentIntervalMs(), 100.0);
+    DashStats_Reset();
+}
+
+TEST(DashShow, PacketNumbersCountLossDuplicatesAndLateArrivals) {
+    DashStats_Reset();
+    // 1 2 5 (3 and 4 missing), 4 late, 5 again, 9 (6 to 8 missing), 7
+    // late, 2 again, 100 (10 to 99 missing), 9 again but too far behind to
+    // be told from a late one, 99 late, 99 again.
+    const std::vector<std::pair<uint32_t, DashArrival>> arrivals = {
+        {1, DASH_ARRIVAL_NEXT},       {2, DASH_ARRIVAL_NEXT},      {5, DASH_ARRIVAL_NEXT},
+        {4, DASH_ARRIVAL_LATE},       {5, DASH_ARRIVAL_DUPLICATE}, {9, DASH_ARRIVAL_NEXT},
+        {7, DASH_ARRIVAL_LATE},       {2, DASH_ARRIVAL_DUPLICATE}, {100, DASH_ARRIVAL_NEXT},
+        {9, DASH_ARRIVAL_LATE},       {99, DASH_ARRIVAL_LATE},     {99, DASH_ARRIVAL_DUPLICATE}};
+    for (const auto& [seq, kind] : arrivals) EXPECT_EQ(DashStats_Sequence(seq), kind) << seq;
+    DashSummary s;
+    DashStats_Summarize(s);
+    // Lost for good: 3, 6, 8 and 10 to 98 (89 numbers).
+    EXPECT_EQ(s.duplicated, 3u);
+    EXPECT_EQ(s.out_of_order, 4u);
+    EXPECT_EQ(s.lost, 92u);
+    // After a reconnect the server counts from 1 again: no duplicates.
+    DashStats_Reconnect();
+    EXPECT_EQ(DashStats_Sequence(1), DASH_ARRIVAL_NEXT);
     DashStats_Reset();
 }

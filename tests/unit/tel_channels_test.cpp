@@ -139,23 +139,31 @@ TEST(TelChannels, LapCompletesOnlyWhenCounterRisesByOne) {
 
 TEST(TelChannels, FuelEstimateFollowsSmoothedConsumption) {
     Attach();
-    Feed(Lap(1, 52.0f));
-    Feed(Lap(2, 50.0f));   // records 50.0
-    Feed(Lap(2, 47.5f));
-    Feed(Lap(3, 47.0f));   // used 3.0, an outlier against -1: A = 3.0
+    Feed(Lap(1, 50.0f));   // the start completes lap 1 (0 published): records 50.0 at once
+    EXPECT_EQ(fuel_at_lap_start, 50.0f);
+    EXPECT_EQ(fuel_per_lap, -1.0f);
+    Feed(Lap(1, 48.5f));
+    Feed(Lap(2, 47.0f));   // used 3.0, an outlier against -1: A = 3.0
     EXPECT_EQ(fuel_per_lap, 3.0f);
     EXPECT_EQ(live_snapshot.fuel_laps, 47.0f / 3.0f);
-    Feed(Lap(4, 44.2f));   // used 2.8, within 10 %: A = 0.8 A + 0.2 used
+    Feed(Lap(3, 44.2f));   // used 2.8, within 10 %: A = 0.8 A + 0.2 used
     float a = 0.8f * 3.0f + 0.2f * (47.0f - 44.2f);
     EXPECT_FLOAT_EQ(a, 2.96f);
     EXPECT_EQ(fuel_per_lap, a);
     EXPECT_EQ(live_snapshot.fuel_laps, 44.2f / a);
-    Feed(Lap(5, 40.0f, 0x08));   // flag 0x08: A kept, r = F / A
+    Feed(Lap(4, 40.0f, 0x08));   // flag 0x08: A kept, r = F / A
     EXPECT_EQ(fuel_per_lap, a);
     EXPECT_EQ(live_snapshot.fuel_laps, 40.0f / a);
-    Feed(Lap(6, 30.0f));   // outlier (used 10): r = F / used, A still smoothed
+    Feed(Lap(5, 30.0f));   // outlier (used 10): r = F / used, A still smoothed
     EXPECT_EQ(live_snapshot.fuel_laps, 3.0f);
     EXPECT_EQ(fuel_per_lap, 0.8f * a + 0.2f * 10.0f);
+
+    Attach();              // joined mid-session: the first completion records
+    Feed(Lap(6, 30.0f));
+    Feed(Lap(7, 28.0f));
+    EXPECT_EQ(fuel_at_lap_start, 28.0f);
+    Feed(Lap(8, 26.0f));
+    EXPECT_EQ(live_snapshot.fuel_laps, 13.0f);
 
     // r strictly between 1 and 2 shows 1; the bounds themselves show r.
     TelemetrySnapshot w{};
@@ -186,18 +194,6 @@ TEST(TelChannels, FuelEstimatorResetsAndUnguardedDivisions) {
     EXPECT_EQ(fuel_at_lap_start + fuel_per_lap, -2.0f);
     EXPECT_EQ(w.fuel_laps, 7.0f);
 
-    state(10.0f, 2.0f, 1);   // refuelled: the next completion only records
-    w.fuel_level = 30.0f;
-    Tel_UpdateFuel(w, 29.5f, false);
-    EXPECT_EQ(fuel_at_lap_start, -1.0f);
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    w.fuel_level = 29.0f;
-    Tel_UpdateFuel(w, 29.0f, true);
-    EXPECT_EQ(w.fuel_laps, 7.0f);
-    w.fuel_level = 27.0f;
-    Tel_UpdateFuel(w, 27.1f, true);
-    EXPECT_EQ(w.fuel_laps, 13.5f);
-
     state(20.0f, -1.0f, 1);   // nothing used: F / 0, published as it is
     w.fuel_level = 20.0f;
     w.session_flags = 0;
@@ -212,4 +208,66 @@ TEST(TelChannels, FuelEstimatorResetsAndUnguardedDivisions) {
     w.fuel_level = 0.0f;
     Tel_UpdateFuel(w, 0.0f, true);
     EXPECT_TRUE(std::isnan(w.fuel_laps));
+}
+
+TEST(TelChannels, RefuellingOnlyRestartsTheLapAndKeepsTheEstimate) {
+    Attach();
+    Feed(Lap(1, 20.0f));
+    Feed(Lap(2, 18.0f));
+    Feed(Lap(3, 16.0f));   // A 2.0, 8 laps
+    ASSERT_EQ(fuel_per_lap, 2.0f);
+    ASSERT_EQ(live_snapshot.fuel_laps, 8.0f);
+
+    Feed(Lap(3, 15.5f));
+    Feed(Lap(3, 40.0f));   // refuelled in the pits (partly)
+    Feed(Lap(3, 40.0f));
+    Feed(Lap(3, 39.8f));
+    Feed(Lap(4, 39.0f));   // completion: only the new lap start
+    EXPECT_EQ(fuel_per_lap, 2.0f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
+    EXPECT_EQ(fuel_at_lap_start, 39.0f);
+    Feed(Lap(5, 37.0f));   // used 2.0 again
+    EXPECT_EQ(fuel_per_lap, 2.0f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 18.5f);
+
+    Feed(Lap(6, 45.0f));   // the level rises on the completing frame itself
+    EXPECT_EQ(fuel_at_lap_start, 45.0f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 18.5f);
+    Feed(Lap(7, 43.0f));
+    EXPECT_EQ(live_snapshot.fuel_laps, 21.5f);
+}
+
+TEST(TelChannels, OffAndBackOnTrack) {
+    fake::Frame off = Lap(3, 16.0f);
+    off.on_track = 0;
+    auto running = [] {
+        Attach();
+        Feed(Lap(1, 20.0f));
+        Feed(Lap(2, 18.0f));
+        Feed(Lap(3, 16.0f));
+        ASSERT_EQ(fuel_per_lap, 2.0f);
+    };
+
+    running();   // back on track at the same level: lap start and consumption forgotten
+    Feed(off);
+    Feed(Lap(3, 16.0f));
+    EXPECT_EQ(fuel_at_lap_start, -1.0f);
+    EXPECT_EQ(fuel_per_lap, -1.0f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
+    Feed(Lap(4, 14.0f));   // records
+    Feed(Lap(5, 12.5f));   // used 1.5: A starts again from it
+    EXPECT_EQ(fuel_per_lap, 1.5f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 12.5f / 1.5f);
+
+    running();   // back on track refuelled (towed to the pits): consumption kept
+    Feed(off);
+    Feed(Lap(3, 30.0f));
+    EXPECT_EQ(fuel_per_lap, 2.0f);
+    Feed(Lap(4, 29.0f));   // the lap with the refuel: only records
+    EXPECT_EQ(fuel_per_lap, 2.0f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
+    Feed(Lap(5, 27.1f));   // used 1.9, within 10 %: smoothed from the kept 2.0
+    const float a = 0.8f * 2.0f + 0.2f * (29.0f - 27.1f);
+    EXPECT_EQ(fuel_per_lap, a);
+    EXPECT_EQ(live_snapshot.fuel_laps, 27.1f / a);
 }

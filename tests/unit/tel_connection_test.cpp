@@ -2,7 +2,11 @@
 // mapping built in memory.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
 #include "tel_fake_sim.h"
+#include "tel_recordings.h"
 
 using fake::WithRpm;
 
@@ -64,10 +68,10 @@ TEST(TelConnection, NewestBufferTornCopiesAndTickResync) {
 
     fake::WriteFrame(0, 12, WithRpm(120));
     fake::WriteFrame(2, 12, WithRpm(121));
-    fake::now_seconds = 2000;
+    fake::now_ms = 2000000;
     EXPECT_TRUE(Take());    // equal ticks: the lower entry
     EXPECT_EQ(DestRpm(), 120.0f);
-    EXPECT_EQ(sim_last_valid_time, 2000);
+    EXPECT_EQ(sim_last_valid_time, 2000000u);
     fake::WriteFrame(1, 13, WithRpm(130));
     EXPECT_TRUE(Sim_GetNewData(nullptr, 0));   // only noted
     EXPECT_EQ(DestRpm(), 120.0f);
@@ -154,10 +158,10 @@ TEST(TelConnection, SimulatorIsLostWhenAbsentClearedOrStaleForThirtySeconds) {
         Tel_LivePass();
     }
     ASSERT_EQ(live_snapshot.on_track, 1);
-    fake::now_seconds += 29;
+    fake::now_ms += 29999;
     Tel_LivePass();
     EXPECT_EQ(sim_connected.load(), 1);
-    fake::now_seconds += 1;
+    fake::now_ms += 1;
     Tel_LivePass();
     EXPECT_EQ(sim_connected.load(), 0);
     EXPECT_EQ(live_snapshot.on_track, 0);
@@ -234,4 +238,227 @@ TEST(TelConnection, HostileHeadersGiveNoDataAndNoReadOutsideTheView) {
     EXPECT_STREQ(Tel_SessionInfoText(), "");
     fake::mem[fake::VIEW_SIZE - 1] = 0;
     EXPECT_STREQ(Tel_SessionInfoText(), std::string(19, 'x').c_str());
+}
+
+namespace {
+
+int32_t run_tick = 0;
+int view_reads = 0;
+void CountRead(const uint8_t*, size_t) { view_reads++; }
+
+// A simulator delivering frames, attached, set up and reduced: rpm on the
+// wire. `buffers` frame buffers.
+void Running(int buffers = 3) {
+    fake::Install(buffers);
+    run_tick = 0;
+    for (int i = 0; i < 3; i++) {
+        run_tick++;
+        fake::WriteFrame(run_tick % buffers, run_tick, WithRpm(1111));
+        Tel_LivePass();
+    }
+    ASSERT_EQ(sim_connected.load(), 1);
+    ASSERT_EQ(live_snapshot.on_track, 1);
+    ASSERT_EQ(live_snapshot.rpm, 1111);
+}
+
+// One pass with a new frame in the next buffer.
+void NextFramePass(float rpm) {
+    run_tick++;
+    fake::WriteFrame(run_tick % 3, run_tick, WithRpm(rpm));
+    Tel_LivePass();
+}
+
+// After a fault: lost in the pass that meets it, and in every pass while it
+// lasts, with the tick resynchronising; `repair` then brings the values back
+// within three frames (resynchronise, set up, reduce).
+void ExpectLostWhileFaulty(const char* what, const std::function<void()>& fault,
+                           const std::function<void()>& repair) {
+    Running();
+    fault();
+    for (int pass = 0; pass < 3; pass++) {
+        NextFramePass(2000.0f + static_cast<float>(pass));
+        EXPECT_EQ(sim_connected.load(), 0) << what << ", pass " << pass;
+        EXPECT_EQ(live_snapshot.on_track, 0) << what << ", pass " << pass;
+        EXPECT_EQ(live_snapshot.rpm, 1111) << what << ": no values taken from it";
+    }
+    repair();
+    for (int pass = 0; pass < 3; pass++) NextFramePass(3333.0f);
+    EXPECT_EQ(sim_connected.load(), 1) << what << " repaired";
+    EXPECT_EQ(live_snapshot.on_track, 1) << what << " repaired";
+    EXPECT_EQ(live_snapshot.rpm, 3333) << what << " repaired";
+}
+
+}  // namespace
+
+TEST(TelConnection, StaleAfterThirtySecondsOfTheMonotonicTimerAcrossItsWrap) {
+    // The wall clock is not consulted: only the platform timer, which a time
+    // sync or a manual change of the clock does not move, through a signed
+    // difference so that its wrap after 49.7 days is no jump either.
+    Running(3);
+    fake::now_ms = 0xFFFFFFFFu - 10000u;
+    NextFramePass(1200.0f);   // the simulator's last frame before it freezes
+    ASSERT_EQ(live_snapshot.rpm, 1200);
+    fake::now_ms += 29999u;   // wrapped past 0
+    Tel_LivePass();
+    EXPECT_EQ(sim_connected.load(), 1);
+    EXPECT_EQ(live_snapshot.on_track, 1);
+    fake::now_ms += 1u;
+    Tel_LivePass();
+    EXPECT_EQ(sim_connected.load(), 0);
+    EXPECT_EQ(live_snapshot.on_track, 0);
+    // Lost stays lost, however far the timer goes on (even half its range,
+    // where the signed difference turns).
+    fake::now_ms += 0x80000000u;
+    Tel_LivePass();
+    EXPECT_EQ(sim_connected.load(), 0);
+}
+
+TEST(TelConnection, HeaderPointingOutsideTheViewIsLostAtOnce) {
+    using fake::PutInt;
+    const int32_t size = fake::VIEW_SIZE;
+    for (int32_t count : {0, -1, 5, INT32_MAX}) {
+        std::string what = "buffer count " + std::to_string(count);
+        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetBufferCount(count); },
+                              [] { fake::SetBufferCount(3); });
+    }
+    // A buffer other than the newest one, with a frame outside the view.
+    for (int32_t offset : {-1, size - fake::FRAME_LEN + 1, INT32_MAX}) {
+        std::string what = "frame offset " + std::to_string(offset);
+        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetFrameOffset(2, offset); },
+                              [] { fake::SetFrameOffset(2, static_cast<int32_t>(fake::FrameAt(2))); });
+    }
+    for (int32_t len : {0, -5, size - static_cast<int32_t>(fake::FrameAt(2)) + 1}) {
+        std::string what = "frame length " + std::to_string(len);
+        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetFrameLength(len); },
+                              [] { fake::SetFrameLength(fake::FRAME_LEN); });
+    }
+}
+
+TEST(TelConnection, SessionTextOutsideTheViewIsLostAtOnce) {
+    const int32_t size = fake::VIEW_SIZE;
+    for (int32_t offset : {-1, size, INT32_MAX}) {
+        std::string what = "session-info offset " + std::to_string(offset);
+        ExpectLostWhileFaulty(what.c_str(), [=] { fake::PutInt(20, offset); },
+                              [] { fake::SetSessionText("DriverCarIdx: 0\n"); });
+    }
+    ExpectLostWhileFaulty("text running to the end of the view",
+        [=] {
+            std::memset(&fake::mem[size - 64], 'x', 64);
+            fake::PutInt(20, size - 64);
+        },
+        [] { fake::SetSessionText("DriverCarIdx: 0\n"); });
+}
+
+TEST(TelConnection, VariableTableOutsideTheViewAtSetupIsLost) {
+    const int32_t size = fake::VIEW_SIZE;
+    struct Case { const char* what; int32_t count, table; };
+    for (Case c : {Case{"count beyond the view", INT32_MAX, fake::VAR_TABLE},
+                   Case{"table running off the view", 13, size - 144},
+                   Case{"negative offset", 13, -144}, Case{"offset beyond", 13, INT32_MAX},
+                   Case{"negative count", -1, fake::VAR_TABLE}}) {
+        // A change of frame length makes the next frame set up anew.
+        ExpectLostWhileFaulty(c.what,
+            [=] {
+                fake::PutInt(24, c.count);
+                fake::PutInt(28, c.table);
+                fake::SetFrameLength(fake::FRAME_LEN + 4);
+            },
+            [] { fake::SetVars(fake::StandardVars()); });
+        EXPECT_EQ(tel_frame_len, fake::FRAME_LEN + 4) << c.what;
+    }
+    // Lost from the first frame when the table is outside from the start.
+    fake::Install(3);
+    fake::PutInt(28, -144);
+    for (int tick = 1; tick <= 6; tick++) {
+        fake::WriteFrame(tick % 3, tick, WithRpm(10));
+        Tel_LivePass();
+        EXPECT_EQ(sim_connected.load(), 0) << tick;
+    }
+    EXPECT_EQ(tel_frame, nullptr);
+}
+
+TEST(TelConnection, TruncatedObjectIsNeverReadAndCountsAsLost) {
+    Running();
+    fake::on_read = CountRead;
+    view_reads = 0;
+    fake::object_size = fake::VIEW_SIZE - 1;   // truncated under the view
+    for (int pass = 0; pass < 3; pass++) NextFramePass(2000.0f);
+    EXPECT_EQ(view_reads, 0);
+    EXPECT_EQ(sim_connected.load(), 0);
+    EXPECT_EQ(live_snapshot.on_track, 0);
+    EXPECT_STREQ(Tel_SessionInfoText(), "");
+    fake::object_size = fake::VIEW_SIZE;       // large enough again
+    for (int pass = 0; pass < 3; pass++) NextFramePass(4444.0f);
+    EXPECT_GT(view_reads, 0);
+    EXPECT_EQ(sim_connected.load(), 1);
+    EXPECT_EQ(live_snapshot.rpm, 4444);
+    fake::object_size = fake::VIEW_SIZE * 2;   // larger than the view: reads go on
+    NextFramePass(4445.0f);
+    EXPECT_EQ(live_snapshot.rpm, 4445);
+}
+
+TEST(TelConnection, SimulatorBehindRecreatedNamesIsFollowed) {
+    Running();
+    EXPECT_EQ(fake::follows, 0);
+    // The new simulator lays its mapping out afresh: another view, another
+    // variable order, its first frames at lower ticks.
+    std::vector<uint8_t> old = fake::mem;
+    fake::mem.assign(fake::VIEW_SIZE, 0);
+    fake::SetStatus(1);
+    fake::SetBufferCount(3);
+    fake::SetFrameLength(fake::FRAME_LEN);
+    for (int b = 0; b < 3; b++) fake::SetFrameOffset(b, static_cast<int32_t>(fake::FrameAt(b)));
+    std::vector<fake::Var> vars = fake::StandardVars();
+    std::swap(vars[0].offset, vars[6].offset);   // Speed and RPM change places
+    fake::SetVars(vars);
+    fake::SetSessionText("");
+    fake::renamed = fake::mem;
+    fake::mem = old;   // same size: the old view stays where it is
+
+    Tel_LivePass();   // follows: the view now shows the new object
+    EXPECT_EQ(fake::follows, 1);
+    EXPECT_EQ(sim_view, fake::mem.data());
+    EXPECT_EQ(sim_initialized, 1);
+    for (int tick = 1; tick <= 3; tick++) {
+        fake::WriteFrame(tick % 3, tick, fake::Frame{});
+        // In the new layout Speed lies where RPM was, and RPM where Speed was.
+        fake::PutFloat(fake::FrameAt(tick % 3) + fake::RPM, 5555.0f);
+        fake::PutFloat(fake::FrameAt(tick % 3) + fake::SPEED, 12.0f);
+        Tel_LivePass();
+    }
+    EXPECT_EQ(sim_connected.load(), 1);
+    EXPECT_EQ(live_snapshot.rpm, 12);
+    EXPECT_EQ(live_snapshot.speed, 5555.0f);
+}
+
+TEST(TelConnection, RealLiveMappingIsUsable) {
+    std::vector<uint8_t> dump = recordings::Read(recordings::LIVE_DUMP);
+    if (dump.size() != 1191936u) GTEST_SKIP() << recordings::MISSING;
+    fake::Install(3);
+    fake::mem = dump;
+    fake::object_size = dump.size();
+    ASSERT_TRUE(Sim_Startup());
+    EXPECT_EQ(Sim_UsableFrameLength(), 8154);
+    EXPECT_EQ(Sim_VarOffset("Speed"), 6365);
+    EXPECT_EQ(Sim_VarOffset("EngineWarnings"), 6599);
+    int32_t on_offset = Sim_VarOffset("IsOnTrack");
+    ASSERT_GE(on_offset, 0);
+
+    Tel_LivePass();   // buffer 1, tick 2005: resynchronises
+    EXPECT_EQ(sim_last_tick, 2005);
+    // The recorded frame (the car in the pits) as the next two frames, once
+    // set up and once reduced, with the car put on track.
+    for (int32_t tick : {2006, 2007}) {
+        std::memcpy(&fake::mem[1114224], &dump[1138800], 8154);
+        fake::mem[1114224 + static_cast<size_t>(on_offset)] = 1;
+        fake::PutInt(48, tick);
+        Tel_LivePass();
+        EXPECT_EQ(sim_connected.load(), 1) << tick;
+    }
+    float speed;
+    std::memcpy(&speed, &dump[1138800 + 6365], 4);
+    EXPECT_EQ(live_snapshot.on_track, 1);
+    EXPECT_EQ(live_snapshot.speed, speed);
+    EXPECT_EQ(live_snapshot.car_id, 161);
+    EXPECT_EQ(live_snapshot.session_refreshed, 1);
 }

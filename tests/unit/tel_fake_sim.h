@@ -29,9 +29,12 @@ inline std::vector<Var> StandardVars() {
 }
 
 inline std::vector<uint8_t> mem;
-inline int64_t now_seconds = 1000;
+inline uint32_t now_ms = 1000000;
 inline int waits = 0, sleeps = 0;
 inline bool mapping_exists = true, event_exists = true;
+inline size_t object_size = 0;             // the object behind the view (truncation)
+inline std::vector<uint8_t> renamed;       // a new object behind the names, when not empty
+inline int follows = 0;
 inline void (*on_wait)() = nullptr;                              // simulator acts during the wait
 inline void (*on_read)(const uint8_t* src, size_t len) = nullptr; // ... or during a read
 
@@ -96,8 +99,24 @@ inline void WaitEvent(ShmHandle, int) {
     waits++;
     if (on_wait != nullptr) on_wait();
 }
-inline int64_t WallSeconds() { return now_seconds; }
+inline uint32_t TimerMs() { return now_ms; }
 inline void Sleep(int) { sleeps++; }
+inline bool Intact(ShmHandle, size_t view_size) { return object_size >= view_size; }
+// The simulator removed its names and created them anew: the new object's
+// bytes take the place of the old ones (a view at another address).
+inline bool FollowName(const char*, const char*, ShmHandle* mapping, const uint8_t** view,
+                       size_t* size, ShmHandle* event) {
+    if (renamed.empty()) return false;
+    follows++;
+    mem.swap(renamed);
+    renamed.clear();
+    object_size = mem.size();
+    *mapping = 21;
+    *event = 22;
+    *view = mem.data();
+    *size = mem.size();
+    return true;
+}
 inline void Read(void* dst, const uint8_t* src, size_t len) {
     if (on_read != nullptr) on_read(src, len);
     std::memcpy(dst, src, len);
@@ -112,12 +131,16 @@ inline void Install(int buffers = 3, size_t view_size = VIEW_SIZE) {
     Tel_ResetSessionInfo();
     Snap_Reset();
     mem.assign(view_size, 0);
-    now_seconds = 1000;
+    object_size = view_size;
+    renamed.clear();
+    follows = 0;
+    now_ms = 1000000;
     waits = sleeps = 0;
     mapping_exists = event_exists = true;
     on_wait = nullptr;
     on_read = nullptr;
-    sim_platform = SimPlatform{OpenMapping, MapView, OpenEvent, WaitEvent, WallSeconds, Sleep, Read};
+    sim_platform = SimPlatform{OpenMapping, MapView, OpenEvent, WaitEvent, TimerMs, Sleep, Read,
+                              Intact, FollowName};
     if (view_size < static_cast<size_t>(VIEW_SIZE)) return;
     SetStatus(1);
     SetBufferCount(buffers);

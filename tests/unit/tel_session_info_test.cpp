@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "telemetry/session_info.h"
+#include "tel_recordings.h"
 
 namespace {
 
@@ -183,4 +185,54 @@ TEST(TelSessionInfo, HostileTextsStayInsideTheText) {
     EXPECT_EQ(s.position, 1);
     EXPECT_TRUE(std::isinf(s.fastest_time));
     Tel_ParseSessionInfo(nullptr);
+}
+
+// A race as the simulator describes it: the positions lists come first and
+// name the player's car index too, the pace car is driver 0, and
+// "DriverCarIdx:" and "PaceCarIdx:" both end in "CarIdx:".
+TEST(TelSessionInfo, CarIdIsThatOfThePlayersOwnDriverEntry) {
+    auto driver = [](int idx, const std::string& name, int car_id) {
+        return " - CarIdx: " + std::to_string(idx) + "\n   UserName: " + name +
+               "\n   CarClassID: 0\n   CarID: " + std::to_string(car_id) + "\n   CarIsPaceCar: 0\n";
+    };
+    auto race = [&](int player, const std::string& drivers) {
+        return "WeekendInfo:\n TrackName: ring\n\nSessionInfo:\n Sessions:\n" +
+               Session(0, "20", Entry(1, 12, "80.1", "81.0") + Entry(2, 2, "80.5", "81.2")) +
+               "\nDriverInfo:\n DriverCarIdx: " + std::to_string(player) +
+               "\n DriverUserID: 4711\n PaceCarIdx: 0\n DriverCarIdleRPM: 4000.000\n Drivers:\n" +
+               drivers + "\nSplitTimeInfo:\n Sectors:\n - SectorNum: 0\n\n";
+    };
+    const std::string field = driver(0, "Pace Car", 11) + driver(1, "Ann", 67) +
+                              driver(2, "Player", 99) + driver(12, "Bo", 5);
+    Tel_ResetSessionInfo();
+    EXPECT_EQ(Scan(race(2, field)).car_id, 99);
+    EXPECT_EQ(Scan(race(2, field)).position, 2);
+    EXPECT_EQ(Scan(race(12, field)).car_id, 5);
+    EXPECT_EQ(Scan(race(1, field)).car_id, 67);
+    EXPECT_EQ(Scan(race(0, field)).car_id, 11);
+
+    // No entry for the player, or one without "CarID:": the text's first.
+    EXPECT_EQ(Scan(race(30, field)).car_id, 11);
+    const std::string no_id = driver(0, "Pace Car", 11) + " - CarIdx: 2\n   UserName: Player\n" +
+                              driver(3, "Cy", 44);
+    EXPECT_EQ(Scan(race(2, no_id)).car_id, 11);
+    // Keys of the same ending are not the driver entry's.
+    EXPECT_EQ(Scan("DriverCarIdx: 3\nPaceCarID: 8\n - CarIdx: 3\n   MyCarID: 9\n   CarID: 21\n").car_id, 21);
+}
+
+TEST(TelSessionInfo, RealSessionTextGivesThePlayersCar) {
+    std::vector<uint8_t> dump = recordings::Read(recordings::LIVE_DUMP);
+    if (dump.size() < 112 + 15146) GTEST_SKIP() << recordings::MISSING;
+    std::string text(reinterpret_cast<const char*>(dump.data()) + 112);   // terminated by the padding
+    ASSERT_EQ(text.size(), 15146u);
+    Tel_ResetSessionInfo();
+    TelemetrySnapshot s = Scan(text);
+    EXPECT_EQ(s.car_id, 161);   // the one driver, car index 0 ("DriverCarIdx: 0")
+    // The same session as a race with the pace car listed first as car 0 and
+    // the player moved to car index 1.
+    std::string race = text;
+    race.replace(race.find("DriverCarIdx: 0"), 15, "DriverCarIdx: 1");
+    race.replace(race.find(" - CarIdx: 0"), 12, " - CarIdx: 1");
+    race.insert(race.find(" - CarIdx: 1"), " - CarIdx: 0\n   UserName: Pace Car\n   CarID: 11\n");
+    EXPECT_EQ(Scan(race).car_id, 161);
 }

@@ -6,6 +6,7 @@
 #include "telemetry/test_pattern.h"
 
 TEST(TelTestPattern, FirstStepPublishesFixedValues) {
+    Sim_Reset();
     Snap_Reset();
     Tel_ResetTestPattern();
     Tel_TestPattern();

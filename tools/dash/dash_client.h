@@ -16,6 +16,12 @@ constexpr int DASH_RESEND_MS = 500;            // handshake request repeated
 constexpr int DASH_KEEPALIVE_MS = 1000;        // longest silence towards the server
 constexpr int DASH_SILENCE_MS = 15000;         // default of dash_silence_ms
 constexpr int DASH_FLUSH_MS = 1000;            // wait for text commands to be taken on leaving
+constexpr int DASH_ACK_LATE_MS = 2000;         // a text command not acknowledged by then is reported
+constexpr int DASH_DRAW_MS = 100;              // the live view is drawn in place at most this often
+constexpr int DASH_PLAIN_DRAW_MS = 1000;       // ... and appended, where escapes do not work
+constexpr int DASH_STALE_MIN_MS = 100;         // shortest silence called stale
+constexpr int DASH_RETRY_MS = 1000;            // pause between reconnect attempts
+constexpr int DASH_HOST_MAX = 255;             // longest --host text
 
 // Exit codes.
 constexpr int DASH_EXIT_OK = 0;
@@ -26,7 +32,7 @@ constexpr int DASH_EXIT_LOST = 4;          // the server fell silent or dropped 
 
 struct DashOptions {
     DashAddr server;
-    char host[16];
+    char host[DASH_HOST_MAX + 1];
     char name[DASH_NAME_MAX + 1];
     int device_type;
     uint16_t qport;
@@ -38,6 +44,7 @@ struct DashOptions {
     bool disconnect;
     int disconnects;         // copies of the disconnect sent on leaving
     int timeout_ms;
+    bool once;               // a lost connection ends the run instead of connecting again
     bool ansi;               // redraw the block in place
 };
 
@@ -72,8 +79,14 @@ void Dash_PrintUsage(FILE* to);
 void Dash_Reset();
 
 // Runs one session against opt.server and returns the exit code. Updates,
-// the block and the statistics go to `out`, problems to `err`. Leaves after
-// `count` updates, after `duration_s` seconds of connection, or when
-// dash_stop is set; then waits up to DASH_FLUSH_MS for queued text commands
-// to be acknowledged and sends the disconnect command unless told not to.
+// the block and the statistics go to `out`, problems to `err`; notices
+// during the run (reconnects, command acknowledgements) go to `out` in the
+// live view and to `err` with --json, so that `out` stays one JSON object
+// a line. Leaves after `count` updates, after `duration_s` seconds of
+// connection, or when dash_stop is set; then waits up to DASH_FLUSH_MS for
+// queued text commands to be acknowledged and sends the disconnect command
+// unless told not to. A server that falls silent for dash_silence_ms or
+// drops the client is connected again (new socket, new qport, new
+// challenge) unless `once` is set, which ends the run with
+// DASH_EXIT_LOST.
 int Dash_Run(const DashOptions& opt, FILE* out, FILE* err);

@@ -424,7 +424,10 @@ int DashWeb_RunSession(const DashOptions& opt, FILE* out, FILE* err) {
     dash_link_hook = DashWeb_SetLink;
     for (;;) {
         int code = Dash_Run(opt, out, err);
-        bool again = code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED;
+        // The session connects again by itself after a loss; what comes back
+        // here is a server that never answered or refused (or --once).
+        bool again = !opt.once &&
+                     (code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED);
         if (!again || dash_stop) return code;
         DashWeb_SetLink(DASHWEB_LOST);
         std::fprintf(err, "tarmis_dash: trying %s:%u again in 1 s (the web page says so)\n", opt.host,

@@ -56,9 +56,9 @@ bool DashWeb_TakeOption(int& argc, char** argv, DashWebOption& web, FILE* err);
 
 struct DashOptions;
 
-// Runs the session with the page fed from it. When the server cannot be
-// reached, refuses or is lost, the page says so and the session starts
-// again after a second, until it ends by itself (--count, --duration) or
+// Runs the session with the page fed from it. When the server does not
+// answer or refuses, the page says so and the session starts again after a
+// second (unless --once), until it ends by itself (--count, --duration) or
 // is stopped. Returns the session's exit code.
 int DashWeb_RunSession(const DashOptions& opt, FILE* out, FILE* err);
 
