@@ -19,7 +19,7 @@ echo "Building the release programs in build/release ..."
 cmake --preset release >/dev/null
 build_status=$(mktemp /tmp/tarmis_build_XXXXXX)
 { cmake --build --preset release -j"$(nproc)" 2>&1; echo $? >"$build_status"; } |
-    grep -v -e 'Built target' -e '^g\?make\[[0-9]*\]: ' || true
+    grep --line-buffered -v -e 'Built target' -e '^g\?make\[[0-9]*\]: ' || true
 status=$(cat "$build_status")
 rm -f "$build_status"
 if [ "$status" != 0 ]; then
