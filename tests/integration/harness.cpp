@@ -145,8 +145,15 @@ static std::string Harness_ForeignWine() {
         const std::string name = proc.path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         const pid_t pid = static_cast<pid_t>(std::stol(name));
+        // The program itself (Wine shows the .exe as the first argument), not
+        // a shell or a wine command that names it.
+        const std::string raw = Harness_ReadFile("/proc/" + name + "/cmdline");
+        const std::string program = raw.substr(0, raw.find('\0'));
+        const std::string exe = "tarmis_simulator.exe";
+        if (program.size() < exe.size() ||
+            program.compare(program.size() - exe.size(), exe.size(), exe) != 0)
+            continue;
         const std::string cmd = Harness_CommandLine(pid);
-        if (cmd.find("tarmis_simulator.exe") == std::string::npos) continue;
         // Its helper invocations only read or post; they hold nothing.
         if (cmd.find("--probe") != std::string::npos || cmd.find("--post") != std::string::npos ||
             cmd.find("--help") != std::string::npos)
