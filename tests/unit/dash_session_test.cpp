@@ -3,6 +3,7 @@
 // the output formats and the exit codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <regex>
@@ -19,9 +20,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
+// Sized once and filled in place: an insert that grows a four-byte vector
+// draws a false -Warray-bounds from g++ 12 at -O2.
 Bytes Oob(const std::string& text) {
-    Bytes b = {0xFF, 0xFF, 0xFF, 0xFF};
-    b.insert(b.end(), text.begin(), text.end());
+    Bytes b(4 + text.size(), 0xFF);
+    std::copy(text.begin(), text.end(), b.begin() + 4);
     return b;
 }
 
