@@ -81,8 +81,6 @@ void SV_CheckClientTimeouts();
 
 // Slots in CLIENT_CONNECTED (the console status shows it).
 int SV_CountConnected();
-// Slots not in CLIENT_FREE (a connect compares it with MAX_CLIENTS).
-int SV_CountTaken();
 
 // Puts all server state back to its start: every slot and challenge zero,
 // server_time and frame_count 0 (tests).
