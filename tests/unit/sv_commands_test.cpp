@@ -217,22 +217,21 @@ TEST_F(SvCommands, ATextLongerThanARelayEntryIsDroppedWholeWithALogLine) {
                             "stringcmd = " + text + " 4"}));
 }
 
-TEST_F(SvCommands, AFullRelayQueueDropsTextsWithOneLogLinePerPacket) {
-    // The relay is not taking anything. One packet of 150 texts: 100 wait
-    // and are logged, 50 are dropped and counted on one line, and reading
-    // goes on behind them.
+TEST_F(SvCommands, AFullRelayQueueDropsTextsAndAPacketCostsFewLogLines) {
+    // The relay is not taking anything. One packet of 150 texts: 100 wait,
+    // the first 8 are logged one by one, the other 92 and the 50 that met
+    // the full queue are counted, and reading goes on behind them.
     Bytes commands;
     for (int i = 0; i < 150; i++) commands = commands + Bytes{4} + Text("key " + std::to_string(i));
     Read(commands + Bytes{2});
-    Lines log = Log();
-    ASSERT_EQ(log.size(), 100u + 3u);
-    EXPECT_EQ(log[99], "stringcmd = key 99");
-    EXPECT_EQ(log[100], "disconnect");
-    EXPECT_EQ(log[101], "Client dash removed");
-    EXPECT_EQ(log[102], "Relay queue full, 50 commands dropped");
+    Lines expect;
+    for (int i = 0; i < 8; i++) expect.push_back("stringcmd = key " + std::to_string(i));
+    expect.insert(expect.end(), {"disconnect", "Client dash removed", "92 more commands relayed",
+                                 "Relay queue full, 50 commands dropped"});
+    EXPECT_EQ(Log(), expect);
     EXPECT_EQ(relay_queue.count.load(), RELAY_QUEUE_SIZE);
 
-    // A packet whose texts all fit logs no drop; one dropped text is one.
+    // One taken leaves room for one: one text relayed, one dropped.
     RelayCommand command{};
     Relay_WaitCommand(command);
     EXPECT_EQ(std::string(command.text.data(), static_cast<size_t>(command.length)), "key 0");
@@ -242,6 +241,15 @@ TEST_F(SvCommands, AFullRelayQueueDropsTextsWithOneLogLinePerPacket) {
     ASSERT_EQ(relayed.size(), static_cast<size_t>(RELAY_QUEUE_SIZE));
     EXPECT_EQ(relayed.front(), "key 1");
     EXPECT_EQ(relayed.back(), "key 150");
+
+    // Over-long texts share the eight lines; the rest are counted.
+    Bytes longs;
+    for (int i = 0; i < 9; i++) longs = longs + Bytes{4} + Text(std::string(105, 'k'));
+    Read(longs + Bytes{4} + Text("key 5") + Bytes{4} + Text(std::string(200, 'k')));
+    expect.assign(8, "Command of 105 characters is longer than 104, dropped");
+    expect.insert(expect.end(), {"1 more command relayed", "2 more commands longer than 104 dropped"});
+    EXPECT_EQ(Log(), expect);
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 5"}));
 }
 
 TEST_F(SvCommands, TheServerNumbersItsPacketsOnFromTheClientsLatest) {
