@@ -6,6 +6,7 @@
 #include <chrono>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -144,16 +145,16 @@ TEST_P(RelayLimits, CommandFloodsNeitherStallUpdatesNorTheHandshake) {
     Harness_Poll(server, 0);
     ASSERT_FALSE(server.exited);
     const std::string log = Harness_ReadFile(server.dir + "/log.txt");
-    // The pause holds the relay for 10 s: of the empty commands 10 or 11
-    // (as the relay took the pause before or after them) met a full
-    // queue, and then every key command did.
-    const size_t first = log.find("Relay queue full, ");
-    ASSERT_NE(first, std::string::npos) << log.substr(0, 2000);
-    EXPECT_TRUE(log.compare(first, 31, "Relay queue full, 10 commands d") == 0 ||
-                log.compare(first, 31, "Relay queue full, 11 commands d") == 0)
-        << log.substr(first, 40);
-    EXPECT_NE(log.find("Relay queue full, 150 commands dropped", first), std::string::npos);
-    EXPECT_NE(log.find("Relay queue full, 4000 commands dropped", first), std::string::npos);
+    // The pause holds the relay for 10 s, so of the 110 empty and the 150
+    // key commands 160 met a full queue: 10 and 150, or 11 and 149 when
+    // the relay took the pause only after the empty ones were queued.
+    std::vector<int> drops;
+    for (size_t at = log.find("Relay queue full, "); at != std::string::npos;
+         at = log.find("Relay queue full, ", at + 1))
+        drops.push_back(std::atoi(log.c_str() + at + 18));
+    ASSERT_EQ(drops.size(), 3u) << log.substr(0, 3000);
+    EXPECT_EQ(drops[0] + drops[1], 160) << drops[0] << " and " << drops[1];
+    EXPECT_EQ(drops[2], 4000);
     Harness_Interrupt(server);
     EXPECT_TRUE(Harness_WaitExit(server, wait_ms()));
 }
