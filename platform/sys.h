@@ -35,8 +35,16 @@ void Sys_ProcessSetup();
 // while the other threads run, within a second even while another thread is
 // blocked writing standard output: takes no lock of the standard streams and
 // flushes nothing. Restores what Sys_ProcessSetup and Sys_ConsoleSetup
-// changed, best effort, with calls that never wait.
+// changed, best effort, with calls that never wait. Linux: at once, from the
+// signal thread. Windows: asks the main thread to end the process at its
+// next Sys_ExitIfRequested, and ends it itself when the main thread has not
+// done so within 500 ms.
 [[noreturn]] void Sys_ExitFromHandler(int code);
+
+// Called by the main thread at the top of every main-loop pass: ends the
+// process there when Sys_ExitFromHandler has asked for it (Windows); never
+// does anything on Linux.
+void Sys_ExitIfRequested();
 
 // Writes the current directory into `buf` (at most `size` bytes, terminator
 // included) and returns its length. Returns 0 when it cannot be read and -1

@@ -88,6 +88,8 @@ int main(int argc, char** argv) {
     uint32_t previous = curtime;
 
     for (;;) {
+        // A Ctrl-C ends the process here, between two passes (Windows).
+        Sys_ExitIfRequested();
         // A datagram or 100 microseconds, whichever comes first. A failed
         // wait repeats the pass after a millisecond's rest, so a wait that
         // keeps failing never spins a CPU.

@@ -66,6 +66,8 @@ void Sys_Exit(int code) {
     std::_Exit(code);
 }
 
+void Sys_ExitIfRequested() {}
+
 void Sys_ExitFromHandler(int code) {
     // No stdio call: the main thread may be inside a write to a standard
     // output that nobody reads, holding the stream's lock for good. The

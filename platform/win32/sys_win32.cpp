@@ -81,7 +81,27 @@ void Sys_Exit(int code) {
     Sys_EndProcess(code);
 }
 
+// The exit code the control handler asked the main thread to end with; -1
+// while nobody has asked.
+static std::atomic<int> sys_exit_requested{-1};
+constexpr int SYS_HANDLER_GRACE_MS = 500;
+
+void Sys_ExitIfRequested() {
+    int code = sys_exit_requested.load();
+    if (code < 0) return;
+    Sys_ProcessRestore();
+    Sys_EndProcess(code);
+}
+
 void Sys_ExitFromHandler(int code) {
+    // The main thread ends the process between two passes, where it holds
+    // no lock of the run-time library, Winsock or the console: under Wine,
+    // ending the process from the handler's thread while the main thread
+    // was inside such a call left it running now and then. A main thread
+    // that does not come round within the grace time (blocked in a console
+    // write) is ended from here.
+    sys_exit_requested.store(code);
+    for (int waited = 0; waited < SYS_HANDLER_GRACE_MS; waited += 10) Sleep(10);
     Sys_ProcessRestore();
     Sys_EndProcess(code);
 }
