@@ -2,8 +2,8 @@
 # bench/ctrlc_loop.sh: stops the Windows server with Ctrl-C again and again
 # under Wine, with a dashboard connected, and counts the stops that hang.
 #
-# Usage, from the source tree, inside the isolation wrapper:
-#   /work/isolate bench/ctrlc_loop.sh [RUNS] [WIN_DIR] [DASH]
+# Usage, from the source tree:
+#   bench/ctrlc_loop.sh [RUNS] [WIN_DIR] [DASH]
 #     RUNS     how many stops (300)
 #     WIN_DIR  the Windows build with tarmis_server.exe (build/windows)
 #     DASH     the dashboard client that connects (build/native/tarmis_dash)
@@ -15,6 +15,8 @@
 # wait at most 5 s for the process to end. A process still running after
 # that is a hang: its threads' wait channels are printed and it is killed.
 # Prints a summary line; exits 1 when any run hung or did not end with 0.
+# As root it first moves into private mount and network namespaces, as
+# soak.sh does, so that it cannot meet anyone else's server.
 set -u
 RUNS=${1:-300}
 WIN_DIR=${2:-build/windows}
@@ -22,6 +24,13 @@ DASH=${3:-build/native/tarmis_dash}
 SERVER="$WIN_DIR/tarmis_server.exe"
 [ -f "$SERVER" ] || { echo "no $SERVER: build the windows preset first" >&2; exit 2; }
 [ -x "$DASH" ] || { echo "no $DASH: build tarmis_dash first" >&2; exit 2; }
+
+if [ -z "${TARMIS_BENCH_ISOLATED:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null \
+    && command -v ip >/dev/null && unshare --mount --net true 2>/dev/null; then
+    exec unshare --mount --net sh -c \
+        'mount -t tmpfs tmpfs /dev/shm && ip link set lo up && TARMIS_BENCH_ISOLATED=1 exec "$0" "$@"' \
+        bash "$0" "$RUNS" "$WIN_DIR" "$DASH"
+fi
 
 if [ -z "${WINEPREFIX:-}" ]; then
     . ./scripts/setup.sh
@@ -90,6 +99,11 @@ for run in $(seq 1 "$RUNS"); do
         for t in /proc/"$server"/task/*; do
             echo "  thread ${t##*/}: $(cat "$t/comm" 2>/dev/null) waits in $(cat "$t/wchan" 2>/dev/null)"
         done
+        if command -v gdb >/dev/null; then
+            gdb -p "$server" -batch -ex "thread apply all bt 12" 2>/dev/null | grep -E '^(Thread|#)' |
+                sed 's/^/  /' >"$WORK/bt.txt"
+            cat "$WORK/bt.txt"
+        fi
         kill -KILL -"$server" 2>/dev/null
         wait "$server" 2>/dev/null
     else
@@ -102,6 +116,7 @@ for run in $(seq 1 "$RUNS"); do
     fi
     kill -KILL -"$dash" 2>/dev/null
     wait "$dash" 2>/dev/null
+    [ $((run % 25)) = 0 ] && echo "after $run runs: $hangs hangs ($(( $(date +%s) - start )) s)"
 done
 echo "ctrlc_loop: $RUNS runs, $hangs hangs, $bad_codes other exit codes, $no_start failed starts," \
      "$(( $(date +%s) - start )) s"
