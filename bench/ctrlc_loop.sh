@@ -41,18 +41,27 @@ fi
 set -m
 
 WORK=$(mktemp -d /tmp/tarmis_ctrlc_XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
+cleanup() {
+    rm -rf "$WORK"
+    if command -v tarmis_stop_wine >/dev/null; then tarmis_stop_wine; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # A UDP port that nothing on this host holds.
 free_port() {
     python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# True while process $1 exists and is not a zombie.
+# True while any thread of process $1 is alive. A Wine process that hangs
+# on its way out can have a zombie main thread and one thread still stuck.
 running() {
-    local state
-    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ]
+    local t state
+    for t in /proc/"$1"/task/*/stat; do
+        state=$(awk '{print $3}' "$t" 2>/dev/null) || continue
+        [ -n "$state" ] && [ "$state" != Z ] && return 0
+    done
+    return 1
 }
 
 # Waits until file $1 holds text $2, at most $3 tenths of a second.

@@ -94,12 +94,13 @@ void Sys_ExitIfRequested() {
 }
 
 void Sys_ExitFromHandler(int code) {
-    // The main thread ends the process between two passes, where it holds
-    // no lock of the run-time library, Winsock or the console: under Wine,
-    // ending the process from the handler's thread while the main thread
-    // was inside such a call left it running now and then. A main thread
-    // that does not come round within the grace time (blocked in a console
-    // write) is ended from here.
+    // The main thread ends the process between two passes, where it is
+    // inside no run-time, Winsock or console call. Under Wine, ending the
+    // process from the handler's thread while the main thread was inside
+    // such a call left it running now and then: the main thread was stopped
+    // holding a lock of Wine's own, and the ending thread then waited for
+    // that lock for ever. A main thread that does not come round within the
+    // grace time (blocked in a console write) is ended from here.
     sys_exit_requested.store(code);
     for (int waited = 0; waited < SYS_HANDLER_GRACE_MS; waited += 10) Sleep(10);
     Sys_ProcessRestore();
