@@ -100,7 +100,12 @@ static std::atomic<int> con_restore_fd{-1};
 void Sys_ConsoleSetup() {
     con_is_tty = isatty(STDOUT_FILENO) != 0;
     if (con_is_tty) {
-        int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        int fd = open("/proc/self/fd/1", flags);
+        if (fd < 0) {  // no /proc: the terminal's own name
+            const char* name = ttyname(STDOUT_FILENO);
+            if (name != nullptr) fd = open(name, flags);
+        }
         if (fd >= 0) con_restore_fd.store(fd);
         std::fputs("\x1b[?25l", stdout);  // hide the cursor
         std::fflush(stdout);
