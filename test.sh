@@ -3,7 +3,8 @@
 # Windows builds, then runs the unit tests and the integration tests, the
 # latter against both the native programs and the .exe files under Wine,
 # the relay queue's stress test under ThreadSanitizer, and every fuzz
-# target for 30 seconds, and a one-minute soak test of the release build.
+# target for 30 seconds, and a one-minute soak test of the release build;
+# last it makes the Windows release zip and checks what it holds.
 # Installs what it needs with apt-get when it is missing (run as root).
 set -eu
 cd "$(dirname "$0")"
@@ -27,4 +28,7 @@ bash fuzz/run.sh 30 || status=1
 # A one-minute soak: churning clients, key commands, stand-in restarts, all
 # through a lossy network (drops, duplicates, reorders, jitter).
 bash bench/soak.sh 1 || status=1
+# The Windows release zip: five files, stripped .exe files with the version
+# resource and the manifest, texts with CRLF line ends.
+sh packaging/check_package.sh build/windows || status=1
 exit $status

@@ -1,18 +1,17 @@
-// fuzz/fuzz_relay.cpp: the relay's command execution with a recording window.
+// fuzz/fuzz_relay.cpp: the relay queue and the relay's command execution
+// with a recording window.
 //
-// The input is split at each 0x00 byte into command texts; each becomes a
-// queue entry (its first 104 bytes, as the queue keeps them) and is handled
-// as the relay thread handles it, so "r" tokens carry over between texts.
-// The window, the key messages and the sleeps go to recorders: nothing
-// sleeps and no message leaves the process. The recorder checks what the
+// The input is split at each 0x00 byte into command texts. They go through
+// Relay_QueueCommand as the main thread hands them over; a text longer than
+// an entry must be refused whole, and once 100 wait the rest must be
+// dropped, both at once. Then the relay's side takes and handles every
+// waiting entry in order, so "r" tokens carry over between texts. The
+// window, the key messages and the sleeps go to recorders: nothing sleeps
+// and no message leaves the process. The recorder checks what the
 // simulator's window would see: down and up in pairs of the same key and
 // flags, each after a 35 ms delay, flags 0 or the extended-key bit, pauses
-// only of positive length.
-//
-// A repeat count can be anything up to 2^31 - 1, which the real relay
-// spends 70 ms on each; past RECORD_LIMIT key messages of one token the
-// recorder sets relay_repeat to 0, which the loop reads afresh, so the
-// token ends there (the real relay would still be pressing that key).
+// only of positive length and never above 10000 ms, and no key token
+// pressed more than 100 times.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,8 +20,6 @@
 #include "relay/relay.h"
 
 namespace {
-
-constexpr int RECORD_LIMIT = 4096;
 
 char fake_window;
 int last_sleep;          // ms of the latest sleep since the last key message; 0: none
@@ -52,11 +49,11 @@ void PostKey(SysWindow window, uint32_t message, uint32_t key, uint32_t flags) {
     } else {
         __builtin_trap();
     }
-    if (++posts_this_token >= RECORD_LIMIT && !key_down) relay_repeat = 0;
+    if (++posts_this_token > 2 * RELAY_MAX_REPEAT) __builtin_trap();
 }
 
 void Sleep(int ms) {
-    if (ms <= 0) __builtin_trap();
+    if (ms <= 0 || ms > RELAY_MAX_PAUSE) __builtin_trap();
     if (key_down && ms != RELAY_KEY_DELAY) __builtin_trap();   // no pause inside a press
     last_sleep = ms;
 }
@@ -71,18 +68,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     last_sleep = 0;
     key_down = false;
 
+    // The main thread's side: every text handed over, none waited for.
+    int queued = 0;
     size_t pos = 0;
     while (pos <= size) {
         const uint8_t* end = static_cast<const uint8_t*>(
             pos < size ? std::memchr(data + pos, 0, size - pos) : nullptr);
         size_t length = (end != nullptr ? static_cast<size_t>(end - data) : size) - pos;
-        RelayCommand command{};
-        command.sequence = 1;
-        command.length = static_cast<int32_t>(length > RELAY_TEXT_SIZE ? RELAY_TEXT_SIZE : length);
-        std::memcpy(command.text.data(), data + pos, static_cast<size_t>(command.length));
+        const RelayQueueResult result = Relay_QueueCommand(
+            reinterpret_cast<const char*>(data + pos), static_cast<int>(length));
+        if (length > static_cast<size_t>(RELAY_TEXT_SIZE)) {
+            if (result != RELAY_TOO_LONG) __builtin_trap();
+        } else if (queued == RELAY_QUEUE_SIZE) {
+            if (result != RELAY_QUEUE_FULL) __builtin_trap();
+        } else {
+            if (result != RELAY_QUEUED) __builtin_trap();
+            queued++;
+        }
+        if (relay_queue.count.load() != queued) __builtin_trap();
+        pos += length + 1;
+    }
+
+    // The relay thread's side: the entries in order, each text whole.
+    RelayCommand command{};
+    for (uint32_t sequence = 1; relay_queue.count.load() > 0; sequence++) {
+        Relay_WaitCommand(command);
+        if (command.sequence != sequence) __builtin_trap();
+        if (command.length < 0 || command.length > RELAY_TEXT_SIZE) __builtin_trap();
         Relay_HandleCommand(command);
         if (key_down) __builtin_trap();   // every down got its up
-        pos += length + 1;
     }
 
     Relay_Reset();

@@ -95,15 +95,16 @@ bool Netchan_AcceptPacket(NetChannel& chan) {
 void Netchan_PrintConnectionless(NetAddress to, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    int length = std::vsnprintf(connectionless_text, sizeof connectionless_text, fmt, args);
+    // The length the text would have had: Netchan_SendConnectionless cuts
+    // it to what the buffer and the packet hold.
+    const int length = std::vsnprintf(connectionless_text, sizeof connectionless_text, fmt, args);
     va_end(args);
-    if (length < 0) length = 0;
-    // A packet carries at most 132 bytes of text; a longer one is cut there.
-    if (length > CONNECTIONLESS_MAX_TEXT) length = CONNECTIONLESS_MAX_TEXT;
     Netchan_SendConnectionless(to, length);
 }
 
 void Netchan_SendConnectionless(NetAddress to, int length) {
+    // A packet carries at most 132 bytes of text; a longer one is cut there,
+    // and a negative length (a failed format) sends the header alone.
     if (length < 0) length = 0;
     if (length > CONNECTIONLESS_MAX_TEXT) length = CONNECTIONLESS_MAX_TEXT;
     std::array<uint8_t, CONNECTIONLESS_PACKET_SIZE> packet_data;

@@ -2,8 +2,6 @@
 // simulator's keys.
 #include "relay/relay.h"
 
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -46,26 +44,21 @@ void Relay_Init() {
     relay_queue.count.store(0);
     relay_queue.sequence = 0;
     Relay_ResetEvent(relay_queue.command_available);
-    Relay_ResetEvent(relay_queue.space_available);
 }
 
 void Relay_StartThread() {
     std::thread(Relay_Thread).detach();
 }
 
-void Relay_QueueCommand(const char* text, int length) {
+RelayQueueResult Relay_QueueCommand(const char* text, int length) {
     RelayQueue& q = relay_queue;
-    // The event may still be set from an earlier wake-up, so the count is
-    // tested again after every wait. The event is reset before that test
-    // and set by the other side after its count change, so a slot freed
-    // between the test and the wait still wakes this side.
-    while (q.count.load() >= RELAY_QUEUE_SIZE) {
-        Relay_WaitEvent(q.space_available);
-        Relay_ResetEvent(q.space_available);
-    }
+    if (length > RELAY_TEXT_SIZE) return RELAY_TOO_LONG;
+    // Only the relay thread lowers the count, so an entry seen free here
+    // stays free until this side hands it over.
+    if (q.count.load() >= RELAY_QUEUE_SIZE) return RELAY_QUEUE_FULL;
 
     RelayCommand& entry = q.entries[static_cast<size_t>(q.write_index)];
-    int n = length < 0 ? 0 : (length > RELAY_TEXT_SIZE ? RELAY_TEXT_SIZE : length);
+    const int n = length < 0 ? 0 : length;
     if (n > 0) std::memcpy(entry.text.data(), text, static_cast<size_t>(n));
     entry.length = n;
     q.sequence += 1;
@@ -73,6 +66,7 @@ void Relay_QueueCommand(const char* text, int length) {
 
     if (q.count.fetch_add(1) + 1 == 1) Relay_SetEvent(q.command_available);
     q.write_index = q.write_index + 1 == RELAY_QUEUE_SIZE ? 0 : q.write_index + 1;
+    return RELAY_QUEUED;
 }
 
 void Relay_WaitCommand(RelayCommand& command) {
@@ -87,14 +81,13 @@ void Relay_WaitCommand(RelayCommand& command) {
     command.length = entry.length;
     std::memcpy(command.text.data(), entry.text.data(), static_cast<size_t>(entry.length));
 
-    if (q.count.fetch_sub(1) - 1 == RELAY_QUEUE_SIZE - 1) Relay_SetEvent(q.space_available);
+    q.count.fetch_sub(1);
     q.read_index = q.read_index + 1 == RELAY_QUEUE_SIZE ? 0 : q.read_index + 1;
 }
 
 void Relay_HandleCommand(const RelayCommand& command) {
-    if (command.length <= 0) return;
-    size_t n = static_cast<size_t>(command.length > RELAY_TEXT_SIZE ? RELAY_TEXT_SIZE
-                                                                     : command.length);
+    if (command.length <= 0 || command.length > RELAY_TEXT_SIZE) return;
+    const size_t n = static_cast<size_t>(command.length);
     std::memcpy(relay_line.data(), command.text.data(), n);
     relay_line[n] = '\n';
     // The zero behind the newline keeps the bytes of an earlier, longer
@@ -119,15 +112,6 @@ void Relay_ExecuteCommand(const char* line) {
     for (int i = 1; i < argc; i++) Relay_SendKey(Cmd_Argv(relay_args, i));
 }
 
-// Decimal text to a number as atoi reads it (0 when there is no number),
-// but held to the range of int rather than undefined beyond it.
-static int32_t Relay_ParseNumber(const char* text) {
-    long v = std::strtol(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
 void Relay_SendKey(const char* token) {
     uint32_t flags = 0;
     if (*token == '+') {
@@ -135,18 +119,21 @@ void Relay_SendKey(const char* token) {
         token++;
     }
     if (*token == 'p') {
-        // A pause of 0 or less is no pause.
-        int32_t ms = Relay_ParseNumber(token + 1);
-        if (ms > 0) relay_sleep(ms);
+        // A pause of 0 or less is no pause; a longer one than the bound
+        // would keep every later command of every client waiting.
+        const int32_t ms = Cmd_ArgToInt(token + 1);
+        if (ms > 0) relay_sleep(ms > RELAY_MAX_PAUSE ? RELAY_MAX_PAUSE : ms);
         return;
     }
     if (*token == 'r') {
-        relay_repeat = Relay_ParseNumber(token + 1);
+        // 0 or less presses nothing; more than the bound presses it that often.
+        const int32_t count = Cmd_ArgToInt(token + 1);
+        relay_repeat = count > RELAY_MAX_REPEAT ? RELAY_MAX_REPEAT : count;
         return;
     }
 
     // The code goes out as the message's first parameter, as its bits.
-    uint32_t key = static_cast<uint32_t>(Relay_ParseNumber(token));
+    uint32_t key = static_cast<uint32_t>(Cmd_ArgToInt(token));
     SysWindow window = relay_find_window();
     for (int32_t i = 0; i < relay_repeat; i++) {
         relay_sleep(RELAY_KEY_DELAY);

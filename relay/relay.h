@@ -7,13 +7,19 @@
 //   main thread                 RelayQueue (100 entries)        relay thread
 //   Relay_QueueCommand  --->  [ ][x][x][x][ ] ... [ ]  --->  Relay_WaitCommand
 //     write index, +1 count      count: atomic            read index, -1 count
-//     waits only when full                                  waits when empty
+//     never waits: drops a text                             waits when empty
+//     when full or too long
 //
 // "key" tokens, each handled in order by Relay_SendKey:
 //   13      key code 13: WM_KEYDOWN, then WM_KEYUP, 35 ms before each
 //   +37     the same with the extended-key flag 0x01000000
-//   p500    a pause of 500 ms (none for 0 or less)
+//   p500    a pause of 500 ms (none for 0 or less, 10000 ms at most)
 //   r3      the next key token (in this or a later command) is sent 3 times
+//           (100 times at most)
+//
+// The main thread never waits for the relay, and one command keeps the
+// relay busy for a bounded time: at most 104 characters, so at most 50
+// tokens, each a pause of at most 10 s or at most 100 presses of 70 ms.
 #pragma once
 
 #include <array>
@@ -28,6 +34,15 @@ constexpr int RELAY_QUEUE_SIZE = 100;     // entries of the ring
 constexpr int RELAY_TEXT_SIZE = 104;      // text bytes of one entry
 constexpr int RELAY_LINE_SIZE = 128;      // the relay thread's line buffer
 constexpr int RELAY_KEY_DELAY = 35;       // ms before each key message
+constexpr int RELAY_MAX_PAUSE = 10000;    // ms of the longest "p" pause
+constexpr int RELAY_MAX_REPEAT = 100;     // most presses of one key token
+
+// What Relay_QueueCommand did with a text.
+enum RelayQueueResult : int {
+    RELAY_QUEUED = 0,         // the relay will run it
+    RELAY_QUEUE_FULL = 1,     // RELAY_QUEUE_SIZE commands wait: dropped
+    RELAY_TOO_LONG = 2,       // longer than RELAY_TEXT_SIZE: dropped whole
+};
 
 // One queued command text; no terminator is stored.
 struct RelayCommand {
@@ -45,8 +60,9 @@ struct RelayEvent {
 
 // The ring between one producer (main thread) and one consumer (relay
 // thread). Each index is written by its own side only; the count is the
-// one field both change, and only by atomic addition. The events only wake
-// a waiting side: the count decides whether an entry can be taken or put.
+// one field both change, and only by atomic addition. The event only wakes
+// the waiting relay thread: the count decides whether an entry can be
+// taken. The producer never waits; a full ring drops the new text.
 struct RelayQueue {
     std::array<RelayCommand, RELAY_QUEUE_SIZE> entries;
     int32_t read_index;                   // relay thread only
@@ -54,7 +70,6 @@ struct RelayQueue {
     std::atomic<int32_t> count;
     uint32_t sequence;                    // last sequence number given
     RelayEvent command_available;
-    RelayEvent space_available;
 };
 
 extern RelayQueue relay_queue;
@@ -67,7 +82,7 @@ extern SysWindow (*relay_find_window)();
 extern void (*relay_post_key)(SysWindow window, uint32_t message, uint32_t key, uint32_t flags);
 extern void (*relay_sleep)(int ms);
 
-// Start-up: an empty queue with both events unsignalled. Call before the
+// Start-up: an empty queue with its event unsignalled. Call before the
 // relay thread starts.
 void Relay_Init();
 
@@ -75,17 +90,20 @@ void Relay_Init();
 void Relay_StartThread();
 
 // Main thread: copies `length` bytes of `text` into the next entry and
-// numbers it. A text longer than an entry holds keeps its first
-// RELAY_TEXT_SIZE bytes; a negative length queues an empty text. Waits,
-// without a time limit, only while RELAY_QUEUE_SIZE commands are waiting.
-void Relay_QueueCommand(const char* text, int length);
+// numbers it (a negative length queues an empty text). Never waits: a text
+// longer than RELAY_TEXT_SIZE is refused whole (RELAY_TOO_LONG), never cut
+// into a shorter command, and while RELAY_QUEUE_SIZE commands are waiting
+// the text is dropped (RELAY_QUEUE_FULL). A refused text takes no sequence
+// number. The caller reports what was dropped.
+RelayQueueResult Relay_QueueCommand(const char* text, int length);
 
 // Relay thread: fills `command` with the oldest waiting entry, waiting while
 // there is none. Never takes from an empty queue.
 void Relay_WaitCommand(RelayCommand& command);
 
 // Relay thread: puts the command's text into the line buffer, ends it with
-// "\n" and runs it with Relay_ExecuteCommand. An empty text does nothing.
+// "\n" and runs it with Relay_ExecuteCommand. An empty text, and a length
+// that no entry can hold, do nothing.
 void Relay_HandleCommand(const RelayCommand& command);
 
 // The relay thread's body: clears its line buffer, then takes and handles
@@ -97,9 +115,10 @@ void Relay_HandleCommand(const RelayCommand& command);
 void Relay_ExecuteCommand(const char* line);
 
 // Handles one token of a "key" command (see the table above). Key tokens
-// search for the window afresh and take at least 70 ms per repetition.
+// search for the window afresh and take at least 70 ms per repetition. A
+// pause is held to RELAY_MAX_PAUSE ms and a repeat count to RELAY_MAX_REPEAT.
 void Relay_SendKey(const char* token);
 
-// Tests: an empty queue, unsignalled events, sequence 0, relay_repeat 1,
+// Tests: an empty queue, an unsignalled event, sequence 0, relay_repeat 1,
 // a cleared line buffer and the platform calls back in place.
 void Relay_Reset();

@@ -48,16 +48,6 @@ int SV_CountConnected() {
     return count;
 }
 
-int SV_CountTaken() {
-    int count = 0;
-    for (const ClientSlot& client : sv_clients) {
-        if (client.state != CLIENT_FREE) {
-            count++;
-        }
-    }
-    return count;
-}
-
 void SV_ResetClients() {
     for (ClientSlot& client : sv_clients) {
         client = ClientSlot{};

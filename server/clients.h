@@ -49,6 +49,9 @@ struct ClientSlot {
     SizeBuffer datagram;                // unreliable bytes after the next body
     std::array<uint8_t, CLIENT_DATAGRAM_SIZE> datagram_buf;
     uint32_t last_message;              // server_time of the last accepted packet
+    // session_serial of the snapshot whose session block this client was
+    // last sent; 0 (none yet) after a connect.
+    uint32_t session_serial;
     NetChannel netchan;
 };
 
@@ -81,8 +84,6 @@ void SV_CheckClientTimeouts();
 
 // Slots in CLIENT_CONNECTED (the console status shows it).
 int SV_CountConnected();
-// Slots not in CLIENT_FREE (a connect compares it with MAX_CLIENTS).
-int SV_CountTaken();
 
 // Puts all server state back to its start: every slot and challenge zero,
 // server_time and frame_count 0 (tests).

@@ -1,6 +1,8 @@
 // server/cmd.cpp: the command tokenizer.
 #include "server/cmd.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 CommandArgs sv_args{};
@@ -117,6 +119,17 @@ const char* Cmd_Argv(const CommandArgs& args, int i) {
         return "";
     }
     return args.argv[i];
+}
+
+int32_t Cmd_ArgToInt(const char* text) {
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(value);
 }
 
 void Cmd_Reset(CommandArgs& args) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 constexpr int CMD_MAX_ARGS = 80;
 // A token keeps at most CMD_MAX_TOKEN - 1 characters; the longest line that
@@ -56,6 +57,12 @@ const char* Cmd_Argv(const CommandArgs& args, int i);
 // position behind it, or nullptr when no token is left (args.token is then
 // empty). Newlines are skipped as white space here.
 const char* Cmd_ReadToken(CommandArgs& args, const char* pos);
+
+// Decimal text to a number as the standard conversion reads it (leading
+// blanks, a sign, digits; anything else ends it; no digits give 0), with a
+// value beyond the 32-bit range held at its limit instead of overflowing.
+// Both threads use it: it keeps no state.
+int32_t Cmd_ArgToInt(const char* text);
 
 // Empties the instance (tests, start-up).
 void Cmd_Reset(CommandArgs& args);

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "net/msg.h"
@@ -23,20 +22,6 @@ uint32_t challenge_seed = 1;
 int SV_Random15() {
     challenge_seed = challenge_seed * 214013u + 2531011u;
     return static_cast<int>((challenge_seed >> 16) & 0x7FFF);
-}
-
-// Decimal text to a number as the standard conversion reads it (leading
-// blanks, a sign, digits; anything else ends it; no digits give 0), with a
-// value beyond the 32-bit range held at its limit instead of overflowing.
-int32_t SV_ArgToInt(const char* text) {
-    long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
 }
 
 // The first challenge entry of the sender's host, or nullptr.
@@ -87,6 +72,8 @@ ClientSlot* SV_FindExistingSlot(int32_t qport) {
     return nullptr;
 }
 
+// The first free slot, or nullptr when every slot is taken (connected or
+// still held after a removal): the server is full.
 ClientSlot* SV_FindFreeSlot() {
     for (ClientSlot& client : sv_clients) {
         if (client.state == CLIENT_FREE) {
@@ -132,15 +119,15 @@ void SV_HandleGetChallenge() {
 }
 
 void SV_HandleConnect() {
-    const int32_t version = SV_ArgToInt(Cmd_Argv(sv_args, 1));
+    const int32_t version = Cmd_ArgToInt(Cmd_Argv(sv_args, 1));
     if (version != PROTOCOL_VERSION) {
         Netchan_PrintConnectionless(net_sender, "%c\n", OOB_BAD_VERSION);
         Sys_Printf("* rejected connect from version %i\n", version);
         return;
     }
 
-    const int32_t qport = SV_ArgToInt(Cmd_Argv(sv_args, 2));
-    const int32_t challenge = SV_ArgToInt(Cmd_Argv(sv_args, 3));
+    const int32_t qport = Cmd_ArgToInt(Cmd_Argv(sv_args, 2));
+    const int32_t challenge = Cmd_ArgToInt(Cmd_Argv(sv_args, 3));
 
     const ChallengeEntry* entry = SV_FindChallenge();
     if (entry == nullptr) {
@@ -160,12 +147,12 @@ void SV_HandleConnect() {
         }
         Sys_Printf("%s:reconnect\n", NET_AddressToString(net_sender));
     } else {
-        if (SV_CountTaken() >= MAX_CLIENTS) {
+        client = SV_FindFreeSlot();
+        if (client == nullptr) {
             Sys_Printf("%s:full connect\n", NET_AddressToString(net_sender));
             Netchan_PrintConnectionless(net_sender, "%c\nServer is full\n\n", OOB_PRINT);
             return;
         }
-        client = SV_FindFreeSlot();
     }
 
     *client = ClientSlot{};
@@ -188,7 +175,7 @@ void SV_HandleConnect() {
     std::snprintf(client->name.data(), client->name.size(), "%s", name);
     Sys_Printf("Client %s connected\n", client->name.data());
 
-    client->device_type = SV_ArgToInt(Cmd_Argv(sv_args, 5));
+    client->device_type = Cmd_ArgToInt(Cmd_Argv(sv_args, 5));
     Sys_Printf("DeviceType is %i\n", client->device_type);
     client->last_message = server_time;
 }

@@ -3,7 +3,7 @@
 
 #include "telemetry/snapshot.h"
 
-void SV_WriteUpdate(SizeBuffer& msg, const ClientSlot& client) {
+void SV_WriteUpdate(SizeBuffer& msg, ClientSlot& client) {
     TelemetrySnapshot snap;
     Snap_Take(snap);
 
@@ -34,9 +34,12 @@ void SV_WriteUpdate(SizeBuffer& msg, const ClientSlot& client) {
     MSG_WriteFloat(msg, snap.brake);
     MSG_WriteByte(msg, UPD_END_BASIC);
 
-    if (snap.session_refreshed == 0) {
+    // session_serial counts the publishes with refreshed session values,
+    // so a client that has not seen this count yet has not had them.
+    if (snap.session_serial == client.session_serial) {
         return;
     }
+    client.session_serial = snap.session_serial;
 
     MSG_WriteByte(msg, UPD_CAR_ID);
     MSG_WriteShort(msg, snap.car_id);

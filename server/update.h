@@ -6,9 +6,14 @@
 //   no data:  05                                         (on_track 0)
 //   basic:    0B u8  [12 u8]  0C i16  0E f32  0F f32  0D i16  10 f32  11 f32  0A
 //   session:  1E i16  15 f32  16 f32  17 i16  18 i16  19 f32  1A f32  1B f32
-//             1C u8  1D u8  [1F f32]  14                 (session_refreshed)
+//             1C u8  1D u8  [1F f32]  14                 (new session values)
 // The bracketed items go only to device type 0. A body is 1, 29, 31, 68 or
 // 75 bytes long.
+//
+// The session block goes to each client once per refresh of the session
+// values: every client's first update after a publish with
+// session_refreshed set carries it, however many clients are served in the
+// same main-loop pass.
 #pragma once
 
 #include "net/msg.h"
@@ -39,11 +44,9 @@ enum UpdateTag : int {
     UPD_FUEL_LAPS = 31,
 };
 
-constexpr int UPDATE_MAX_BODY = 75;
-
 // Takes a copy of the published snapshot (test_snapshot in test mode,
-// live_snapshot otherwise; this clears session_refreshed there, so only the
-// first update built after a publish carries the session block) and
-// appends the body for the client's device_type to `msg`. The lock is held
-// only for the copy.
-void SV_WriteUpdate(SizeBuffer& msg, const ClientSlot& client);
+// live_snapshot otherwise) and appends the body for the client's
+// device_type to `msg`. The session block goes along when the copy's
+// session_serial differs from the client's, which then takes the copy's:
+// a client gets each refresh once. The lock is held only for the copy.
+void SV_WriteUpdate(SizeBuffer& msg, ClientSlot& client);

@@ -5,9 +5,7 @@
 #include <cstdio>
 
 #include "platform/sys.h"
-#include "server/clients.h"
 #include "shell/sys.h"
-#include "telemetry/sim_connection.h"
 
 double status_lasttime = -99999.0;
 
@@ -32,7 +30,7 @@ static void Con_ToAnchor() {
     if (con_output.to_anchor(con_lines_since_anchor)) con_lines_since_anchor = 0;
 }
 
-void Con_ShowStatus() {
+void Con_ShowStatus(bool sim_active, int clients_connected) {
     // Compared through the unsigned clock's difference, so the display keeps
     // its pace when curtime passes 2^31 and when it wraps; a negative
     // status_lasttime (the start-up value) means "never drawn".
@@ -42,20 +40,18 @@ void Con_ShowStatus() {
     }
     status_lasttime = static_cast<double>(curtime);
 
-    int clients = SV_CountConnected();
-
     Con_ToAnchor();
     con_output.print("                           \n");
     con_output.print("                       \n");
     con_lines_since_anchor += 2;
     Con_ToAnchor();
-    if (sim_connected.load(std::memory_order_relaxed) != 0) {
+    if (sim_active) {
         con_output.print("iRacing Status = Active\n");
     } else {
         con_output.print("iRacing Status = Not Active\n");
     }
     char line[64];
-    std::snprintf(line, sizeof line, "Clients connected = %i\n", clients);
+    std::snprintf(line, sizeof line, "Clients connected = %i\n", clients_connected);
     con_output.print(line);
     con_lines_since_anchor += 2;
     std::fflush(stdout);

@@ -27,8 +27,9 @@ extern ConOutput con_output;
 void Con_Setup();
 
 // Redraws the two status lines when 2000 ms have passed since the last
-// redraw; returns at once otherwise.
-void Con_ShowStatus();
+// redraw; returns at once otherwise. The main loop passes what they show:
+// whether the simulator delivers telemetry, and the connected clients.
+void Con_ShowStatus(bool sim_active, int clients_connected);
 
 // Restores the standard output path and forgets the redraw time (tests).
 void Con_Reset();

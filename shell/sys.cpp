@@ -1,22 +1,12 @@
-// shell/sys.cpp: options, banner, start-up sequence, main loop and clock.
+// shell/sys.cpp: the settings, the options that set them, and the clock.
 #include "shell/sys.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
-#include "net/byte_order.h"
-#include "net/msg.h"
-#include "net/udp.h"
-#include "platform/platform.h"
-#include "relay/relay.h"
-#include "server/clients.h"
-#include "server/intake.h"
-#include "server/send.h"
-#include "shell/console.h"
+#include "platform/sys.h"
 #include "shell/log.h"
-#include "telemetry/sim_connection.h"
 
 int32_t transmit_interval = DEFAULT_TRANSMIT_INTERVAL;
 uint8_t test_mode = 0;
@@ -24,7 +14,6 @@ uint16_t listen_port = 0;
 uint32_t curtime = 0;
 
 static const char PRODUCT_NAME[] = "Tarmis Server";
-static const char STARS[] = "******************************************************\n";
 
 // ---------------------------------------------------------------- clock
 
@@ -91,85 +80,5 @@ void Sys_ParseOptions(int argc, char** argv) {
         default:
             Sys_PrintUsage(program);
         }
-    }
-}
-
-// ---------------------------------------------------------------- control
-
-void Sys_CtrlHandler() {
-    log_enabled = 0;  // no further record begins
-    Sys_Exit(0);
-}
-
-static void Sys_PrintBanner() {
-    std::printf("%s", STARS);
-    std::printf("%s V%s by the Tarmis developers\n", PRODUCT_NAME, "1.1.8");
-    std::printf("Copyright (c) the Tarmis Server developers\n");
-    std::printf("Free software for sim racers, provided without warranty\n");
-    std::printf("\n");
-    std::printf("For more information and updates visit\n");
-    std::printf("https://tarmis-server.example/\n");
-    std::printf("\n");
-    std::printf("For bugs or feature requests please email\n");
-    std::printf("support@tarmis-server.example\n");
-    std::printf("\n");
-    std::printf("This SOFTWARE PRODUCT is NOT an iRacing (TM) official\n");
-    std::printf("software and is provided \"as is\" and with all faults.\n");
-    std::printf("%s", STARS);
-    std::printf("\n");
-    std::printf("Hit Ctrl-C to terminate %s\n", PRODUCT_NAME);
-    std::printf("\n");
-    std::fflush(stdout);
-}
-
-// ---------------------------------------------------------------- main
-
-void Sys_Main(int argc, char** argv) {
-    Sys_InstallCtrlHandler(Sys_CtrlHandler);
-    Sys_ParseOptions(argc, argv);
-    Sys_PrintBanner();
-    Log_Announce();
-    Log_Printf("Transmit frequency %i\n", transmit_interval);
-
-    // Telemetry: snapshot lock (a std::mutex, ready before main runs), then
-    // the telemetry thread, which runs for the life of the process.
-    std::thread(Tel_Thread).detach();
-    // Relay: the queue and its events, then the relay thread.
-    Relay_Init();
-    Relay_StartThread();
-    // Network: byte order, sockets, the UDP port, the received-datagram
-    // buffer, the local addresses and the port line.
-    ByteOrder_Init();
-    if (!Sys_NetStartup()) Sys_Error("Winsock initialization failed");
-    uint16_t port = listen_port != 0 ? listen_port : DEFAULT_PORT;
-    net_udp_socket = UDP_OpenSocket(port);
-    net_received.data = net_received_data.data();
-    net_received.maxsize = NET_RECEIVED_SIZE;
-    NET_PrintLocalAddresses();
-    std::printf("Port = %i\n", port);
-    std::fflush(stdout);
-
-    // Console: status anchor; the first pass shows the status.
-    Con_Setup();
-    curtime = Sys_GetMilliseconds();
-    uint32_t previous = curtime;
-
-    for (;;) {
-        // A datagram or 100 microseconds, whichever comes first; after a
-        // failed wait the pass starts again.
-        if (Sys_WaitForSocket(net_udp_socket, 100) < 0) continue;
-
-        // Both clocks advance by the same unsigned step, so they wrap
-        // together and every comparison on them is a signed difference.
-        uint32_t now = Sys_GetMilliseconds();
-        server_time += now - previous;
-        curtime = now;
-        previous = now;
-
-        SV_CheckClientTimeouts();
-        SV_ReadPackets();
-        frame_count++;
-        SV_SendUpdates();
-        Con_ShowStatus();
     }
 }

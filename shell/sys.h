@@ -1,4 +1,6 @@
-// shell/sys.h: program entry, options, the main loop and its clock.
+// shell/sys.h: the settings from the command line and the main thread's
+// millisecond clock, which every layer above the platform reads. The
+// program's entry, start-up and main loop sit on top, in shell/main.cpp.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +20,6 @@ inline int32_t Sys_Elapsed(uint32_t now, uint32_t then) {
     return static_cast<int32_t>(now - then);
 }
 
-// The whole program: start-up, then the main loop for ever.
-[[noreturn]] void Sys_Main(int argc, char** argv);
-
 // Reads the options after the program name into the settings above; calls
 // Sys_PrintUsage on anything it does not accept.
 void Sys_ParseOptions(int argc, char** argv);
@@ -29,9 +28,6 @@ void Sys_ResetOptions();
 
 // Prints the four-line usage text and ends the process with exit code 1.
 [[noreturn]] void Sys_PrintUsage(const char* program_name);
-
-// Clears log_enabled and ends the process with exit code 0.
-[[noreturn]] void Sys_CtrlHandler();
 
 // Milliseconds since a base taken at the first call and rounded down to a
 // multiple of 65536, so the first value lies in 0..65535. Wraps with the

@@ -11,7 +11,9 @@ std::mutex snapshot_lock;
 
 void Snap_Publish(const TelemetrySnapshot& working, TelemetrySnapshot& published) {
     std::lock_guard<std::mutex> hold(snapshot_lock);
+    const uint32_t serial = published.session_serial;
     published = working;
+    published.session_serial = working.session_refreshed != 0 ? serial + 1u : serial;
 }
 
 void Snap_MarkOffTrack() {
@@ -28,9 +30,6 @@ void Snap_Take(TelemetrySnapshot& out) {
     TelemetrySnapshot& published = test_mode ? test_snapshot : live_snapshot;
     std::lock_guard<std::mutex> hold(snapshot_lock);
     out = published;
-    if (published.session_refreshed != 0) {
-        published.session_refreshed = 0;
-    }
 }
 
 void Snap_Reset() {

@@ -32,6 +32,10 @@ struct TelemetrySnapshot {
     float throttle;
     float brake;
     float fuel_laps;              // estimated laps the fuel lasts
+    // Published records only: how many publishes had session_refreshed set
+    // (wraps). A reader that remembers the value it last saw can tell new
+    // session values from ones it already has.
+    uint32_t session_serial;
 };
 
 // Working records belong to the telemetry thread alone; the published ones
@@ -42,7 +46,9 @@ extern TelemetrySnapshot test_working;
 extern TelemetrySnapshot test_snapshot;
 extern std::mutex snapshot_lock;
 
-// Copies the whole working record onto its published record under the lock.
+// Copies the whole working record onto its published record under the lock,
+// keeping the published session_serial and adding 1 to it when the working
+// record has session_refreshed set.
 void Snap_Publish(const TelemetrySnapshot& working, TelemetrySnapshot& published);
 
 // Sets on_track of live_snapshot to 0 under the lock; nothing else changes.
@@ -51,8 +57,9 @@ void Snap_MarkOffTrack();
 // Sets on_track of live_working to 1 while holding the lock.
 void Snap_MarkOnTrack();
 
-// Copies the published record that test_mode selects into `out` and clears
-// session_refreshed in the published record, in one critical section.
+// Copies the published record that test_mode selects into `out` under the
+// lock. Each reader decides by session_serial whether the session values
+// are new to it; the published record is not changed.
 void Snap_Take(TelemetrySnapshot& out);
 
 // Zeroes all four records (tests).

@@ -9,7 +9,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -105,15 +105,24 @@ const char* Sys_NetErrorText(int code) {
 }
 
 int Sys_WaitForSocket(NetSocket sock, int microseconds) {
-    int fd = static_cast<int>(sock);
-    if (fd < 0 || fd >= FD_SETSIZE) return -1;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    timeval timeout{};
+    // ppoll, not select: select cannot take a descriptor of 1024 or more,
+    // which a process started with many descriptors open gets for its
+    // socket; and poll's own time-out counts whole milliseconds.
+    pollfd pfd{};
+    pfd.fd = static_cast<int>(sock);
+    pfd.events = POLLIN;
+    if (pfd.fd < 0) return -1;
+    if (microseconds < 0) microseconds = 0;
+    timespec timeout{};
     timeout.tv_sec = microseconds / 1000000;
-    timeout.tv_usec = microseconds % 1000000;
-    return select(fd + 1, &readable, nullptr, nullptr, &timeout);
+    timeout.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
+    int n = ppoll(&pfd, 1, &timeout, nullptr);
+    if (n < 0) {
+        if (errno == EINTR) return 0;  // a signal is not a failure of the socket
+        return Sys_SaveErrno();
+    }
+    if (n > 0 && (pfd.revents & POLLNVAL)) return -1;
+    return n;
 }
 
 uint16_t Sys_HostToNetShort(uint16_t value) {

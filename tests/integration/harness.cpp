@@ -7,10 +7,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +44,145 @@ std::string Harness_WinDir() {
 
 bool Harness_HaveWine() {
     return !Harness_WinDir().empty() && access("/usr/bin/wine", X_OK) == 0;
+}
+
+const char* const HARNESS_WINE_SKIP =
+    "Windows variant skipped: TARMIS_WIN_DIR is not set. To run it, build the windows preset "
+    "and set TARMIS_WIN_DIR=$PWD/build/windows with Wine and a display (./test.sh does both).";
+
+// ------------------------------------------------- the simulator's named objects
+
+// The name under which the Linux stand-in's window listens (an abstract
+// UNIX socket; /proc/net/unix shows it with a leading "@").
+static const char HARNESS_WINDOW_NAME[] = "iRacingSim/SimWinClass";
+
+// A process's command line with its arguments joined by blanks, or "".
+static std::string Harness_CommandLine(pid_t pid) {
+    std::string cmd = Harness_ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+    while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
+    return cmd;
+}
+
+static pid_t Harness_ParentOf(pid_t pid) {
+    std::string stat = Harness_ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) return -1;
+    std::istringstream in(stat.substr(close_paren + 1));
+    char state = 0;
+    long ppid = -1;
+    in >> state >> ppid;
+    return static_cast<pid_t>(ppid);
+}
+
+// The pids of processes with an open file descriptor whose link reads `link`.
+static std::vector<pid_t> Harness_Holders(const std::string& link) {
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = proc.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code fd_ec;
+        for (const auto& fd : std::filesystem::directory_iterator(proc.path() / "fd", fd_ec)) {
+            std::error_code l_ec;
+            if (std::filesystem::read_symlink(fd.path(), l_ec).string() == link) {
+                pids.push_back(static_cast<pid_t>(std::stol(name)));
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
+// The native stand-in: who has the window's socket bound, if anyone.
+static std::string Harness_ForeignNative() {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, HARNESS_WINDOW_NAME, sizeof HARNESS_WINDOW_NAME - 1);
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof HARNESS_WINDOW_NAME);
+    bool held = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno == EADDRINUSE;
+    close(fd);
+    if (!held) return "";
+
+    // /proc/net/unix: "Num RefCount Protocol Flags Type St Inode Path".
+    std::istringstream table(Harness_ReadFile("/proc/net/unix"));
+    std::string inode;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream f(line);
+        std::string num, ref, proto, flags, type, st, ino, path;
+        if (f >> num >> ref >> proto >> flags >> type >> st >> ino >> path &&
+            path == std::string("@") + HARNESS_WINDOW_NAME)
+            inode = ino;
+    }
+    std::vector<pid_t> holders;
+    if (!inode.empty()) holders = Harness_Holders("socket:[" + inode + "]");
+    for (pid_t pid : holders)  // this test, or a stand-in it started
+        if (pid == getpid() || Harness_ParentOf(pid) == getpid()) return "";
+    if (holders.empty()) {
+        // Not visible to this process; a stand-in of this test's own would be.
+        return std::string("another simulator stand-in holds the simulator's named objects "
+                           "(the window \"") + HARNESS_WINDOW_NAME +
+               "\"). Stop it (a ./run.sh that still runs?) and run the tests again.";
+    }
+    std::string who;
+    for (pid_t pid : holders)
+        who += (who.empty() ? "" : ", ") + std::string("pid ") + std::to_string(pid) + " (" +
+               Harness_CommandLine(pid) + ")";
+    return "another simulator stand-in holds the simulator's named objects: " + who +
+           ". Stop it (a ./run.sh that still runs? else: kill " + std::to_string(holders[0]) +
+           ") and run the tests again.";
+}
+
+// The Windows stand-in: a tarmis_simulator.exe of this Wine prefix that
+// this test program did not start.
+static std::string Harness_ForeignWine() {
+    const char* prefix_env = std::getenv("WINEPREFIX");
+    const std::string prefix = prefix_env != nullptr ? prefix_env : "";
+    std::error_code ec;
+    for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = proc.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(name));
+        // The program itself (Wine shows the .exe as the first argument), not
+        // a shell or a wine command that names it.
+        const std::string raw = Harness_ReadFile("/proc/" + name + "/cmdline");
+        const std::string program = raw.substr(0, raw.find('\0'));
+        const std::string exe = "tarmis_simulator.exe";
+        if (program.size() < exe.size() ||
+            program.compare(program.size() - exe.size(), exe.size(), exe) != 0)
+            continue;
+        const std::string cmd = Harness_CommandLine(pid);
+        // Its helper invocations only read or post; they hold nothing.
+        if (cmd.find("--probe") != std::string::npos || cmd.find("--post") != std::string::npos ||
+            cmd.find("--help") != std::string::npos)
+            continue;
+        std::string env = Harness_ReadFile("/proc/" + name + "/environ");
+        std::string theirs;
+        for (size_t at = 0; at < env.size();) {
+            size_t end = env.find('\0', at);
+            if (end == std::string::npos) end = env.size();
+            if (env.compare(at, 11, "WINEPREFIX=") == 0) theirs = env.substr(at + 11, end - at - 11);
+            at = end + 1;
+        }
+        if (theirs != prefix) continue;  // another prefix: other named objects
+        pid_t up = pid;
+        bool ours = false;
+        for (int depth = 0; depth < 8 && up > 1 && !ours; depth++) {
+            up = Harness_ParentOf(up);
+            ours = up == getpid();
+        }
+        if (ours) continue;
+        return "another simulator stand-in holds the simulator's named objects in this Wine "
+               "prefix: pid " + name + " (" + cmd + "). Stop it (kill " + name +
+               ") and run the tests again.";
+    }
+    return "";
+}
+
+std::string Harness_ForeignSimulator(bool wine) {
+    return wine ? Harness_ForeignWine() : Harness_ForeignNative();
 }
 
 double Harness_NowMs() {
@@ -107,8 +250,34 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
     return true;
 }
 
+// Whether starting `name` with `args` takes or reads the simulator's named
+// objects: a stand-in that plays the simulator, or a server reading it.
+static bool Harness_UsesSimulator(const char* name, const std::vector<std::string>& args) {
+    auto has = [&](const char* a) { return std::find(args.begin(), args.end(), a) != args.end(); };
+    if (std::strcmp(name, "tarmis_simulator") == 0)
+        return !has("--probe") && !has("--post") && !has("--help");
+    if (std::strcmp(name, "tarmis_server") == 0) {
+        for (const std::string& a : args)
+            if (a.size() >= 2 && (a[0] == '-' || a[0] == '/') && (a[1] == 't' || a[1] == 'T'))
+                return false;
+        return true;
+    }
+    return false;
+}
+
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir) {
+    if (Harness_UsesSimulator(name, args)) {
+        const std::string foreign = Harness_ForeignSimulator(wine);
+        if (!foreign.empty()) {
+            ADD_FAILURE() << name << " not started: " << foreign;
+            Harness_Kill(p);
+            p.pid = -1;
+            p.exited = true;
+            p.exit_code = -1;
+            return false;
+        }
+    }
     std::vector<std::string> argv;
     argv.push_back(wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name));
     argv.insert(argv.end(), args.begin(), args.end());

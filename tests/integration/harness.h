@@ -36,6 +36,19 @@ std::string Harness_NativeProgram(const char* name);
 std::string Harness_WinDir();
 // True when the Windows build and Wine can be used by this run.
 bool Harness_HaveWine();
+// Why the Windows variant of a test does not run, and how to run it; every
+// such skip says it.
+extern const char* const HARNESS_WINE_SKIP;
+// Skips the test unless this run has the Windows build and Wine.
+#define TARMIS_SKIP_WITHOUT_WINE() \
+    if (!Harness_HaveWine()) GTEST_SKIP() << HARNESS_WINE_SKIP
+
+// The simulator's named objects (window, mapping, event) exist once per
+// machine (natively) or per Wine prefix. When a stand-in that this test
+// program did not start holds them (one of ./run.sh, or one left behind by a
+// killed test run), this returns a message naming it and how to end it;
+// otherwise "".
+std::string Harness_ForeignSimulator(bool wine);
 
 // Starts `argv` (argv[0] a path). With `wine`, argv[0] is a Windows .exe
 // that runs under wine. `dir` is the working directory, or "" for a new
@@ -44,6 +57,10 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine = fa
                    const std::string& dir = "");
 // Starts the named program of the native build, or of the Windows build
 // under Wine: Harness_StartProgram(p, "tarmis_server", {"-t"}, wine).
+// A stand-in, or a server that reads the simulator (no -t), is not started
+// while a stand-in of someone else holds the simulator's named objects: the
+// test fails at once with Harness_ForeignSimulator's message, and `p` reads
+// as a program that has ended, so that no wait on it lasts.
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir = "");
 
@@ -75,7 +92,7 @@ double Harness_NowMs();
 class BuildRun : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
+        if (GetParam()) TARMIS_SKIP_WITHOUT_WINE();
     }
     bool wine() const { return GetParam(); }
     // The bound of every wait for a program; Wine starts programs slowly.

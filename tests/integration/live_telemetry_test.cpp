@@ -248,7 +248,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 class LiveTelemetry : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
+        if (GetParam()) TARMIS_SKIP_WITHOUT_WINE();
         for (const char* tool : {"tarmis_simulator", "tarmis_dash", "tarmis_server"}) {
             if (!std::filesystem::exists(Harness_NativeProgram(tool)))
                 GTEST_SKIP() << tool << " is not built";

@@ -1,15 +1,22 @@
 // The server's start-up, usage text, debug log and Ctrl-C, in both builds.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "harness.h"
+#include "udp_client.h"
 
 namespace {
 
@@ -127,3 +134,212 @@ TEST_P(ShellRun, APortAlreadyTakenEndsTheServerQuietlyWithExitCodeOne) {
 }
 
 TARMIS_BUILD_SUITE(ShellRun);
+
+// ---------------------------------------------------------------------------
+// Native only: how the Linux build meets its standard output and descriptors.
+
+namespace {
+
+// Starts the native server with standard output on `out_fd` (the test keeps
+// the other end of it, opened close-on-exec), standard input and error on /dev/null, and SIGPIPE
+// at its default, as a shell leaves it for `tarmis_server | head`. With
+// `new_session` the server leads a session of its own (for a terminal);
+// with `wine` it is the Windows build under Wine.
+bool StartServerOn(Proc& p, int out_fd, const std::vector<std::string>& args,
+                   bool new_session = false, bool wine = false) {
+    std::vector<std::string> copy;
+    if (wine) copy = {"/usr/bin/wine", Harness_WinDir() + "/tarmis_server.exe"};
+    else copy = {Harness_NativeProgram("tarmis_server")};
+    copy.insert(copy.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        if (new_session) setsid(); else setpgid(0, 0);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, STDIN_FILENO);
+        dup2(null_fd, STDERR_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
+        if (chdir("/tmp") != 0) _exit(126);
+        if (wine) setenv("WINEDEBUG", "-all", 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (!new_session) setpgid(pid, pid);
+    p.pid = pid;
+    p.out_fd = -1;  // the test reads the output itself
+    p.exited = false;
+    return true;
+}
+
+// Reads `fd` into `seen` until it holds `needle` or `timeout_ms` passes.
+bool ReadUntil(int fd, std::string& seen, const std::string& needle, int timeout_ms) {
+    double end = Harness_NowMs() + timeout_ms;
+    while (seen.find(needle) == std::string::npos) {
+        double left = end - Harness_NowMs();
+        if (left <= 0) return false;
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left) + 1) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The kernel function the process's main thread sleeps in ("" when unknown).
+std::string MainThreadWaitsIn(pid_t pid) {
+    std::string w = Harness_ReadFile("/proc/" + std::to_string(pid) + "/wchan");
+    return w == "0" ? "" : w;
+}
+
+// Fills the pipe whose write end is `write_fd` until a write would block,
+// through a description of its own, so the server's standard output (the
+// same pipe) stays a blocking one.
+void FillPipe(int write_fd) {
+    std::string path = "/proc/self/fd/" + std::to_string(write_fd);
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    char block[4096] = {};
+    while (write(fd, block, sizeof block) > 0) {
+    }
+    close(fd);
+}
+
+bool AnswersChallenge(int port) {
+    UdpClient c(port, 4242);
+    if (!c.Ok()) return false;
+    for (int i = 0; i < 4; i++) {
+        c.SendOob("getchallenge");
+        std::string reply = c.OobReply(500);
+        if (!reply.empty() && reply[0] == 'c') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST_P(ShellRun, SignalsEndTheServerWithinASecondWhileItsOutputIsBlocked) {
+    // Standard output is a pipe that nobody reads: the status redraw blocks
+    // the main thread inside its write, holding the stream's lock. Wine
+    // turns SIGINT into Ctrl-C; natively SIGTERM and SIGHUP end it too.
+    std::vector<int> sigs{SIGINT};
+    if (!wine()) sigs = {SIGINT, SIGTERM, SIGHUP};
+    for (int sig : sigs) {
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // the server holds only its stdout
+        Proc p;
+        ASSERT_TRUE(StartServerOn(p, fds[1], {"-t", "-p", std::to_string(Harness_FreeUdpPort())},
+                                  false, wine()));
+        std::string out;
+        ASSERT_TRUE(ReadUntil(fds[0], out, "Clients connected = 0", wait_ms())) << out;
+        FillPipe(fds[1]);
+        // The next redraw (within 2 s) finds the pipe full.
+        double until = Harness_NowMs() + 5000;
+        std::string waits;
+        auto blocked = [&] { return waits.find("pipe_write") != std::string::npos; };
+        while (waits = MainThreadWaitsIn(p.pid), !blocked() && Harness_NowMs() < until)
+            usleep(50000);
+        if (!waits.empty()) ASSERT_TRUE(blocked()) << "the server never blocked: " << waits;
+        else usleep(3000000);  // no wait channel to read: give the redraw its time
+
+        double sent = Harness_NowMs();
+        kill(p.pid, sig);
+        ASSERT_TRUE(Harness_WaitExit(p, 1000)) << "signal " << sig << " did not end the server";
+        EXPECT_EQ(p.exit_code, 0) << "signal " << sig;
+        EXPECT_LT(Harness_NowMs() - sent, 1000.0);
+        close(fds[0]);
+        close(fds[1]);
+    }
+}
+
+TEST(ShellNative, AReaderOfTheOutputThatGoesAwayDoesNotEndTheServer) {
+    // tarmis_server | head: the reader leaves, the next redraw writes into
+    // a pipe without a reader.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // the server holds only its stdout
+    int port = Harness_FreeUdpPort();
+    Proc p;
+    ASSERT_TRUE(StartServerOn(p, fds[1], {"-t", "-p", std::to_string(port)}));
+    close(fds[1]);
+    std::string out;
+    ASSERT_TRUE(ReadUntil(fds[0], out, "Clients connected = 0\n", 15000)) << out;
+    close(fds[0]);
+    usleep(2500000);  // past the next redraw
+    Harness_Poll(p, 0);
+    ASSERT_FALSE(p.exited) << "ended with code " << p.exit_code;
+    EXPECT_TRUE(AnswersChallenge(port));
+    kill(p.pid, SIGINT);
+    ASSERT_TRUE(Harness_WaitExit(p, 1000));
+    EXPECT_EQ(p.exit_code, 0);
+}
+
+TEST(ShellNative, ASocketDescriptorAbove1023IsServed) {
+    // A launcher that leaves many descriptors open: the server's socket gets
+    // a descriptor above 1023, which select cannot wait on.
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < 1200) GTEST_SKIP() << "descriptor limit below 1200";
+    rlimit raised = lim;
+    if (raised.rlim_cur != RLIM_INFINITY && raised.rlim_cur < 1200) raised.rlim_cur = 1200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    std::vector<int> held;
+    int null_fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(null_fd, 0);
+    while (held.empty() || (held.back() >= 0 && held.back() < 1100)) held.push_back(dup(null_fd));
+    ASSERT_GE(held.back(), 1100) << "could not open enough descriptors";
+
+    int port = Harness_FreeUdpPort();
+    Proc p;
+    bool started = Harness_StartProgram(p, "tarmis_server", {"-t", "-p", std::to_string(port)}, false);
+    for (int fd : held) close(fd);
+    close(null_fd);
+    setrlimit(RLIMIT_NOFILE, &lim);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(Harness_WaitOutput(p, "Port = ", 15000)) << p.out;
+
+    // The precondition: the server's socket is above 1023.
+    int socket_fd = -1;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid) + "/fd", ec)) {
+        std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (target.rfind("socket:", 0) == 0)
+            socket_fd = std::max(socket_fd, std::atoi(e.path().filename().c_str()));
+    }
+    ASSERT_GE(socket_fd, 1024);
+
+    EXPECT_TRUE(AnswersChallenge(port));
+    Harness_Interrupt(p);
+    ASSERT_TRUE(Harness_WaitExit(p, 1000));
+    EXPECT_EQ(p.exit_code, 0);
+}
+
+TEST(ShellNative, EndingOnATerminalShowsTheCursorAgain) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    Proc p;
+    ASSERT_TRUE(StartServerOn(p, slave, {"-t", "-p", std::to_string(Harness_FreeUdpPort())}, true));
+    close(slave);
+    std::string out;
+    ASSERT_TRUE(ReadUntil(master, out, "Clients connected = 0", 15000)) << out;
+    EXPECT_NE(out.find("\x1b[?25l"), std::string::npos);  // hidden for the status lines
+    EXPECT_EQ(out.find("\x1b[?25h"), std::string::npos);
+    kill(p.pid, SIGINT);
+    EXPECT_TRUE(ReadUntil(master, out, "\x1b[?25h", 1000)) << out;
+    ASSERT_TRUE(Harness_WaitExit(p, 1000));
+    EXPECT_EQ(p.exit_code, 0);
+    close(master);
+}

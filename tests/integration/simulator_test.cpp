@@ -100,7 +100,7 @@ private:
 class SimRun : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (GetParam() && !Harness_HaveWine()) GTEST_SKIP() << "TARMIS_WIN_DIR not set";
+        if (GetParam()) TARMIS_SKIP_WITHOUT_WINE();
         turn_ = std::make_unique<TurnLock>(GetParam());
         ASSERT_TRUE(turn_->Take(240000)) << "another simulator test kept its turn";
     }

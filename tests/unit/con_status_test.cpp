@@ -4,10 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/clients.h"
 #include "shell/console.h"
 #include "shell/sys.h"
-#include "telemetry/sim_connection.h"
 
 namespace {
 
@@ -23,14 +21,12 @@ bool ToAnchor(int lines) {
 }
 
 void Start(bool console) {
-    SV_ResetClients();
     Con_Reset();
     Con_Setup();
     con_output = ConOutput{Capture, ToAnchor};
     printed.clear();
     anchor_moves.clear();
     is_console = console;
-    sim_connected.store(0);
     curtime = 0;
 }
 
@@ -41,37 +37,31 @@ const std::string kNotActive = kBlank + "iRacing Status = Not Active\nClients co
 
 TEST(ConStatus, RedrawsEveryTwoSecondsAndAppendsWhenNotAConsole) {
     Start(false);
-    Con_ShowStatus();   // the first pass draws, even at curtime 0
+    Con_ShowStatus(false, 0);   // the first pass draws, even at curtime 0
     EXPECT_EQ(printed, kNotActive);
     printed.clear();
     curtime = 1999;
-    Con_ShowStatus();
+    Con_ShowStatus(true, 3);
     EXPECT_EQ(printed, "");
-    sim_connected.store(1);
     curtime = 2000;
-    Con_ShowStatus();
+    Con_ShowStatus(true, 0);
     EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 0\n");
     EXPECT_EQ(status_lasttime, 2000.0);
 
-    // Only connected slots count; a removed one is still held but not shown.
-    sv_clients[0].state = CLIENT_CONNECTED;
-    sv_clients[9].state = CLIENT_CONNECTED;
-    sv_clients[4].state = CLIENT_REMOVED;
     printed.clear();
     curtime = 4000;
-    Con_ShowStatus();
-    EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 2\n");
-    SV_ResetClients();
+    Con_ShowStatus(true, 10);
+    EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 10\n");
 }
 
 TEST(ConStatus, OnAConsoleBlanksThenRewritesAtTheAnchor) {
     Start(true);
-    Con_ShowStatus();
+    Con_ShowStatus(false, 0);
     EXPECT_EQ(printed, "<anchor>" + kBlank + "<anchor>iRacing Status = Not Active\nClients connected = 0\n");
     // Where the cursor only moves relative to itself, it goes back over the
     // lines printed since it was last at the anchor.
     curtime = 2000;
-    Con_ShowStatus();
+    Con_ShowStatus(false, 0);
     EXPECT_EQ(anchor_moves, (std::vector<int>{0, 2, 2, 2}));
 }
 
@@ -81,11 +71,11 @@ TEST(ConStatus, KeepsItsPaceWhenTheClockPassesHalfRangeAndWraps) {
     for (uint32_t t : times) {
         curtime = t;
         printed.clear();
-        Con_ShowStatus();
+        Con_ShowStatus(false, 0);
         EXPECT_EQ(printed, kNotActive) << t;
         curtime = t + 1999u;
         printed.clear();
-        Con_ShowStatus();
+        Con_ShowStatus(false, 0);
         EXPECT_EQ(printed, "") << t;
     }
 }

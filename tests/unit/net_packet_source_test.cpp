@@ -2,6 +2,7 @@
 // fuzzer take the same path as those read from the socket.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -36,9 +37,11 @@ int QueueSource(uint8_t* buf, int size, std::array<uint8_t, 4>& ip, uint16_t& po
     return n;
 }
 
+// Sized once and filled in place (growing a four-byte vector draws a false
+// -Warray-bounds from g++ 12 at -O2).
 std::vector<uint8_t> Oob(const std::string& text) {
-    std::vector<uint8_t> out{0xFF, 0xFF, 0xFF, 0xFF};
-    out.insert(out.end(), text.begin(), text.end());
+    std::vector<uint8_t> out(4 + text.size(), 0xFF);
+    std::copy(text.begin(), text.end(), out.begin() + 4);
     return out;
 }
 

@@ -143,6 +143,15 @@ TEST(RelayKeys, RepeatCountAppliesToTheNextKeyTokenOnly) {
     StartRecording();
     RunText("key r4 r2 p10 50");
     EXPECT_EQ(Pairs(), (std::vector<uint32_t>{50, 50}));
+
+    // A key is pressed at most 100 times, however many were asked for.
+    for (const char* text : {"key r100 7", "key r101 7", "key r2147483647 7",
+                             "key r99999999999 7"}) {
+        StartRecording();
+        RunText(text);
+        EXPECT_EQ(Pairs(), std::vector<uint32_t>(100, 7)) << text;
+        EXPECT_EQ(relay_repeat, 1) << text;
+    }
 }
 
 TEST(RelayKeys, PauseSleepsOnlyForAPositiveTime) {
@@ -162,11 +171,15 @@ TEST(RelayKeys, PauseSleepsOnlyForAPositiveTime) {
     EXPECT_EQ(events[0].kind, 'S');
     EXPECT_EQ(events[0].key, 20u);
 
-    // A time beyond the range of a number is held to its largest value.
+    // A pause is at most 10 s, however long it was asked to be, even
+    // beyond the range of a number.
     StartRecording();
-    RunText("key p99999999999999999999");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].key, 2147483647u);
+    RunText("key p10000 p10001 p2147483647 p99999999999999999999");
+    ASSERT_EQ(events.size(), 4u);
+    for (const KeyEvent& e : events) {
+        EXPECT_EQ(e.kind, 'S');
+        EXPECT_EQ(e.key, 10000u);
+    }
 }
 
 TEST(RelayKeys, OnlyTheLowerCaseKeyCommandDoesAnything) {
@@ -203,18 +216,20 @@ TEST(RelayKeys, AnEarlierLongerTextNeverLeaksIntoAShorterOne) {
     EXPECT_EQ(Pairs(), (std::vector<uint32_t>{0}));
 }
 
-TEST(RelayKeys, ATextLongerThanAnEntryKeepsItsFirst104Bytes) {
+TEST(RelayKeys, ATextLongerThanAnEntryIsRefusedWholeNeverCut) {
     StartRecording();
-    std::string text = "key ";
-    for (int i = 0; i < 50; i++) text += "20 ";       // 154 bytes
-    Relay_QueueCommand(text.data(), static_cast<int>(text.size()));
-    RelayCommand command{};
-    Relay_WaitCommand(command);
-    EXPECT_EQ(command.length, RELAY_TEXT_SIZE);
-    EXPECT_EQ(std::memcmp(command.text.data(), text.data(), RELAY_TEXT_SIZE), 0);
-    Relay_HandleCommand(command);
-    // 4 + 33 * 3 = 103 bytes, then the "2" of the 34th number.
-    std::vector<uint32_t> expect(33, 20);
-    expect.push_back(2);
-    EXPECT_EQ(Pairs(), expect);
+    // "key" + 33 x " p0" + " 45" is 105 characters; cut to 104 it would
+    // press key 4.
+    std::string text = "key";
+    for (int i = 0; i < 33; i++) text += " p0";
+    text += " 45";
+    ASSERT_EQ(text.size(), 105u);
+    EXPECT_EQ(Relay_QueueCommand(text.data(), static_cast<int>(text.size())), RELAY_TOO_LONG);
+    EXPECT_EQ(relay_queue.count.load(), 0);
+
+    // One character less fits an entry exactly and runs whole.
+    text.erase(text.size() - 1);
+    RunText(text);
+    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{4}));
+    EXPECT_EQ(relay_queue.sequence, 1u);   // the refused text took no number
 }

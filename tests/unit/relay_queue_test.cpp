@@ -64,30 +64,36 @@ TEST(RelayQueue, HandsOutTextsInOrderWithRisingSequenceAcrossTheWrap) {
     EXPECT_EQ(command.sequence, 252u);
 }
 
-TEST(RelayQueue, The101stWaitingCommandWaitsUntilOneIsTaken) {
+TEST(RelayQueue, AFullQueueDropsTheNewCommandAtOnce) {
     Relay_Reset();
     for (int i = 0; i < RELAY_QUEUE_SIZE; i++) Queue("key " + std::to_string(i));
     EXPECT_EQ(relay_queue.count.load(), RELAY_QUEUE_SIZE);
 
-    std::atomic<bool> done{false};
-    std::thread producer([&done] {
-        Queue("key 100");
-        done = true;
-    });
-    EXPECT_FALSE(WaitFor(done, 100ms)) << "a full queue took another command";
+    // The main thread never waits: the 101st is refused on the spot, on
+    // this thread, with no relay running.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Relay_QueueCommand("key 100", 7), RELAY_QUEUE_FULL);
+    EXPECT_EQ(Relay_QueueCommand("key 101", 7), RELAY_QUEUE_FULL);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_EQ(relay_queue.count.load(), RELAY_QUEUE_SIZE);
 
+    // Once one is taken there is room for one more, numbered on from the
+    // last queued: dropped texts take no number.
     RelayCommand command{};
     Relay_WaitCommand(command);
     EXPECT_EQ(TextOf(command), "key 0");
-    EXPECT_TRUE(WaitFor(done, 5000ms)) << "the producer was not woken";
-    producer.join();
+    EXPECT_EQ(Relay_QueueCommand("key 102", 7), RELAY_QUEUED);
+    EXPECT_EQ(Relay_QueueCommand("key 103", 7), RELAY_QUEUE_FULL);
 
     // Nothing was overwritten: the other 99 and the late one, in order.
-    for (int i = 1; i <= RELAY_QUEUE_SIZE; i++) {
+    for (int i = 1; i < RELAY_QUEUE_SIZE; i++) {
         Relay_WaitCommand(command);
         EXPECT_EQ(TextOf(command), "key " + std::to_string(i));
         EXPECT_EQ(command.sequence, static_cast<uint32_t>(i + 1));
     }
+    Relay_WaitCommand(command);
+    EXPECT_EQ(TextOf(command), "key 102");
+    EXPECT_EQ(command.sequence, static_cast<uint32_t>(RELAY_QUEUE_SIZE + 1));
     EXPECT_EQ(relay_queue.count.load(), 0);
 }
 

@@ -189,16 +189,15 @@ TEST_F(SvCommands, OtherBytesEndThisPacketOnlyAndTheClientStays) {
     EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
 }
 
-TEST_F(SvCommands, ALongTextIsSplitAfter2047CharactersAndTheRelayKeepsWhatFits) {
+TEST_F(SvCommands, ATextLongerThanARelayEntryIsDroppedWholeWithALogLine) {
     // The byte after the 2047th character is read as the next command:
-    // here 4, a text command of its own.
+    // here 4, a text command of its own. The long text is not relayed.
     const std::string long_text(2047, 'a');
     Read(Bytes{4} + Text(long_text, false) + Bytes{4} + Text("key 5"));
-    EXPECT_EQ(Relayed(),
-              (std::vector<std::string>{std::string(RELAY_TEXT_SIZE, 'a'), "key 5"}));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 5"}));
     Lines log = Log();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].substr(0, 16), "stringcmd = aaaa");
+    EXPECT_EQ(log[0], "Command of 2047 characters is longer than 104, dropped");
     EXPECT_EQ(log[1], "stringcmd = key 5");
 
     // Here b, which is no command.
@@ -206,8 +205,51 @@ TEST_F(SvCommands, ALongTextIsSplitAfter2047CharactersAndTheRelayKeepsWhatFits) 
     log = Log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1], "SV_ReadClientMessage: unknown command char = b");
-    EXPECT_EQ(Relayed().size(), 1u);
+    EXPECT_EQ(Relayed().size(), 0u);
     EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
+
+    // 105 characters that a cut would turn into "... p0 4"; 104 go whole.
+    std::string text = "key";
+    for (int i = 0; i < 33; i++) text += " p0";
+    Read(Bytes{4} + Text(text + " 45") + Bytes{4} + Text(text + " 4"));
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{text + " 4"}));
+    EXPECT_EQ(Log(), (Lines{"Command of 105 characters is longer than 104, dropped",
+                            "stringcmd = " + text + " 4"}));
+}
+
+TEST_F(SvCommands, AFullRelayQueueDropsTextsAndAPacketCostsFewLogLines) {
+    // The relay is not taking anything. One packet of 150 texts: 100 wait,
+    // the first 8 are logged one by one, the other 92 and the 50 that met
+    // the full queue are counted, and reading goes on behind them.
+    Bytes commands;
+    for (int i = 0; i < 150; i++) commands = commands + Bytes{4} + Text("key " + std::to_string(i));
+    Read(commands + Bytes{2});
+    Lines expect;
+    for (int i = 0; i < 8; i++) expect.push_back("stringcmd = key " + std::to_string(i));
+    expect.insert(expect.end(), {"disconnect", "Client dash removed", "92 more commands relayed",
+                                 "Relay queue full, 50 commands dropped"});
+    EXPECT_EQ(Log(), expect);
+    EXPECT_EQ(relay_queue.count.load(), RELAY_QUEUE_SIZE);
+
+    // One taken leaves room for one: one text relayed, one dropped.
+    RelayCommand command{};
+    Relay_WaitCommand(command);
+    EXPECT_EQ(std::string(command.text.data(), static_cast<size_t>(command.length)), "key 0");
+    Read(Bytes{4} + Text("key 150") + Bytes{4} + Text("key 151"));
+    EXPECT_EQ(Log(), (Lines{"stringcmd = key 150", "Relay queue full, 1 command dropped"}));
+    std::vector<std::string> relayed = Relayed();
+    ASSERT_EQ(relayed.size(), static_cast<size_t>(RELAY_QUEUE_SIZE));
+    EXPECT_EQ(relayed.front(), "key 1");
+    EXPECT_EQ(relayed.back(), "key 150");
+
+    // Over-long texts share the eight lines; the rest are counted.
+    Bytes longs;
+    for (int i = 0; i < 9; i++) longs = longs + Bytes{4} + Text(std::string(105, 'k'));
+    Read(longs + Bytes{4} + Text("key 5") + Bytes{4} + Text(std::string(200, 'k')));
+    expect.assign(8, "Command of 105 characters is longer than 104, dropped");
+    expect.insert(expect.end(), {"1 more command relayed", "2 more commands longer than 104 dropped"});
+    EXPECT_EQ(Log(), expect);
+    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 5"}));
 }
 
 TEST_F(SvCommands, TheServerNumbersItsPacketsOnFromTheClientsLatest) {

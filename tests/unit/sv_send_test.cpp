@@ -164,3 +164,34 @@ TEST_F(Sending, OverflowsDropTheClientOrTheirData) {
     EXPECT_EQ(c.netchan.message_data[0], SRV_DISCONNECT);
     EXPECT_EQ(Drain(peer), 0);
 }
+
+TEST_F(Sending, EveryClientDueInThePassGetsTheSessionBlockOncePerRefresh) {
+    // Four dashboards connected at one moment fall due in the same passes.
+    std::array<SvPeer, 4> peers;
+    for (int i = 0; i < 4; i++) ASSERT_EQ(Connect(peers[i], 10 + i, "d" + std::to_string(i)), i);
+    TelemetrySnapshot s{};
+    s.on_track = 1;
+    s.lap = 7;
+    s.session_refreshed = 1;
+    // Sizes of the unreliable body behind the 8-byte header of each packet.
+    auto bodies = [&peers, this]() {
+        std::vector<size_t> sizes;
+        for (SvPeer& peer : peers) {
+            Bytes b;
+            EXPECT_TRUE(peer.Receive(b));
+            sizes.push_back(b.size() - 8);
+            EXPECT_EQ(Drain(peer, 0), 0);
+        }
+        return sizes;
+    };
+    const std::vector<size_t> with_session(4, 75), basic(4, 31);
+
+    uint32_t t = curtime;
+    for (int scan = 0; scan < 3; scan++) {
+        Snap_Publish(s, live_snapshot);   // a session scan
+        Pass(t += 51);
+        EXPECT_EQ(bodies(), with_session) << scan;
+        Pass(t += 51);                    // no publish since: basic only
+        EXPECT_EQ(bodies(), basic) << scan;
+    }
+}

@@ -15,13 +15,19 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Body(int device_type) {
+// The body for `client` (which remembers the session values it was sent).
+Bytes BodyFor(ClientSlot& client) {
     std::array<uint8_t, CLIENT_DATAGRAM_SIZE> storage{};
     SizeBuffer msg{1, 0, storage.data(), CLIENT_DATAGRAM_SIZE, 0};
-    ClientSlot client{};
-    client.device_type = device_type;
     SV_WriteUpdate(msg, client);
     return Bytes(storage.begin(), storage.begin() + msg.cursize);
+}
+
+// The body for a client that has just connected.
+Bytes Body(int device_type) {
+    ClientSlot client{};
+    client.device_type = device_type;
+    return BodyFor(client);
 }
 
 TelemetrySnapshot Known() {
@@ -86,7 +92,7 @@ TEST_F(UpdateBody, BasicBlockBytesForBothDeviceTypes) {
     EXPECT_EQ(b[6], 0xFF);
 }
 
-TEST_F(UpdateBody, SessionBlockGoesOnlyWithTheFirstUpdateAfterAPublish) {
+TEST_F(UpdateBody, SessionBlockGoesOnceToEveryClientAfterEachRefresh) {
     TelemetrySnapshot s = Known();
     s.session_refreshed = 1;
     s.car_id = -1;
@@ -115,21 +121,49 @@ TEST_F(UpdateBody, SessionBlockGoesOnlyWithTheFirstUpdateAfterAPublish) {
                           0x14};
     Bytes expect = kBasicFull;
     expect.insert(expect.end(), session_full.begin(), session_full.end());
-    Bytes first = Body(0);
-    EXPECT_EQ(first, expect);
-    EXPECT_EQ(first.size(), 75u);
 
-    // A second client before the next publish: basic block only.
-    EXPECT_EQ(Body(0), kBasicFull);
+    // Three clients served one after the other with no publish between
+    // them: each gets the session block once, then the basic block only.
+    std::array<ClientSlot, 3> clients{};
+    clients[2].device_type = 2;
+    for (int round = 0; round < 3; round++) {
+        for (ClientSlot& client : clients) {
+            const Bytes body = BodyFor(client);
+            if (client.device_type == 0) {
+                EXPECT_EQ(body, round == 0 ? expect : kBasicFull) << round;
+            } else {
+                EXPECT_EQ(body.size(), round == 0 ? 68u : 29u) << round;
+            }
+        }
+    }
 
-    // After the next publish a reduced client gets the reduced session block.
+    // A publish without refreshed session values brings no block; the next
+    // one with them brings it to every client again, the reduced one too.
+    s.session_refreshed = 0;
     Snap_Publish(s, live_snapshot);
-    Bytes reduced = Body(2);
+    for (ClientSlot& client : clients) EXPECT_EQ(BodyFor(client).size(), client.device_type == 0 ? 31u : 29u);
+    s.session_refreshed = 1;
+    Snap_Publish(s, live_snapshot);
+    EXPECT_EQ(BodyFor(clients[0]), expect);
+    EXPECT_EQ(BodyFor(clients[1]), expect);
+    Bytes reduced = BodyFor(clients[2]);
     EXPECT_EQ(reduced.size(), 68u);
     EXPECT_EQ(reduced[29], 0x1E);
     EXPECT_EQ(reduced[65], 0x1D);   // positions, then the end tag
     EXPECT_EQ(reduced[66], 20);
     EXPECT_EQ(reduced[67], 0x14);
+
+    // Off track the single byte goes and the refresh waits for the client's
+    // first update on track.
+    Snap_Publish(s, live_snapshot);
+    s.on_track = 0;
+    Snap_Publish(s, live_snapshot);
+    EXPECT_EQ(BodyFor(clients[0]), Bytes{0x05});
+    s.on_track = 1;
+    s.session_refreshed = 0;
+    Snap_Publish(s, live_snapshot);
+    EXPECT_EQ(BodyFor(clients[0]), expect);
+    EXPECT_EQ(BodyFor(clients[0]), kBasicFull);
 }
 
 TEST_F(UpdateBody, TestModeReadsTheTestPattern) {

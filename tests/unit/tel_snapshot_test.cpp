@@ -11,7 +11,7 @@ static bool Same(const TelemetrySnapshot& a, const TelemetrySnapshot& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-TEST(TelSnapshot, TakeCopiesPublishedRecordAndClearsRefreshThere) {
+TEST(TelSnapshot, TakeCopiesPublishedRecordAndPublishCountsSessionRefreshes) {
     Snap_Reset();
     test_mode = 0;
     TelemetrySnapshot out;
@@ -25,17 +25,33 @@ TEST(TelSnapshot, TakeCopiesPublishedRecordAndClearsRefreshThere) {
     sample.fuel_laps = 4.5f;
     live_working = sample;
     Snap_Publish(live_working, live_snapshot);
+    // Every reader sees the same record: taking changes nothing.
     TelemetrySnapshot first{}, second{};
     Snap_Take(first);
     Snap_Take(second);
+    sample.session_serial = 1;
     EXPECT_TRUE(Same(first, sample));
-    EXPECT_EQ(second.session_refreshed, 0);
-    second.session_refreshed = 1;
     EXPECT_TRUE(Same(second, sample));
+
+    // A publish without refreshed session values keeps the serial, one
+    // with them adds 1; the working record's own serial is not copied.
+    live_working.session_refreshed = 0;
+    live_working.session_serial = 77;
+    Snap_Publish(live_working, live_snapshot);
+    Snap_Take(out);
+    EXPECT_EQ(out.session_serial, 1u);
+    live_working.session_refreshed = 1;
+    Snap_Publish(live_working, live_snapshot);
+    Snap_Publish(live_working, live_snapshot);
+    Snap_Take(out);
+    EXPECT_EQ(out.session_serial, 3u);
+    live_working = sample;
+    Snap_Publish(live_working, live_snapshot);
+    sample.session_serial = 4;
 
     Snap_MarkOffTrack();   // only on_track of the published record drops
     Snap_Take(out);
-    sample.on_track = sample.session_refreshed = 0;
+    sample.on_track = 0;
     EXPECT_TRUE(Same(out, sample));
     EXPECT_EQ(live_working.on_track, 1);
 

@@ -140,9 +140,11 @@ int Dash_ParseOptions(int argc, char** argv, DashOptions& opt, FILE* out, FILE* 
         } else if (std::strcmp(arg, "--command") == 0) {
             size_t len = std::strlen(value);
             if (opt.num_commands >= DASH_MAX_COMMANDS) problem = "given too often (64 at most)";
-            else if (len == 0 || len > static_cast<size_t>(DASH_COMMAND_TEXT_MAX) ||
-                     std::strchr(value, '\xFF') != nullptr)
-                problem = "must be 1..116 characters";
+            else if (len == 0 || std::strchr(value, '\xFF') != nullptr)
+                problem = "must be 1..104 characters";
+            // The server drops a longer text whole; say so before sending it.
+            else if (len > static_cast<size_t>(DASH_SERVER_COMMAND_MAX))
+                problem = "is longer than the 104 characters the server accepts";
             else opt.commands[opt.num_commands++] = value;
         } else if (std::strcmp(arg, "--disconnects") == 0) {
             if (!Dash_ParseInt(value, 1, 10, n)) problem = "must be 1..10";

@@ -12,6 +12,7 @@
 constexpr int DASH_DEFAULT_PORT = 2047;
 constexpr int DASH_DEFAULT_TIMEOUT_MS = 3000;
 constexpr int DASH_MAX_COMMANDS = 64;          // --command options kept
+constexpr int DASH_SERVER_COMMAND_MAX = 104;   // longest text the server relays
 constexpr int DASH_RESEND_MS = 500;            // handshake request repeated
 constexpr int DASH_KEEPALIVE_MS = 1000;        // longest silence towards the server
 constexpr int DASH_SILENCE_MS = 15000;         // default of dash_silence_ms
