@@ -9,8 +9,14 @@
 static uint8_t ibt_var_headers[LAYOUT_MAX_VARS * LAYOUT_VAR_HEADER_SIZE];
 static char ibt_session[LAYOUT_SESSION_MAX];
 
-__attribute__((format(gnu_printf, 3, 4))) static bool Ibt_Fail(char* error, int size,
-                                                               const char* fmt, ...) {
+// The reader is also built by clang for fuzzing, which knows no gnu_printf.
+#if defined(__clang__)
+#define IBT_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#else
+#define IBT_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#endif
+
+IBT_PRINTF_LIKE(3, 4) static bool Ibt_Fail(char* error, int size, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(error, static_cast<size_t>(size), fmt, ap);
