@@ -13,9 +13,9 @@ cmake --preset fuzz >/dev/null || exit 2
 cmake --build --preset fuzz -j2 || exit 2
 
 declare -A max_len=([fuzz_intake]=16384 [fuzz_session_info]=8192 [fuzz_tokenize]=4096
-                    [fuzz_shm]=8192 [fuzz_relay]=1024)
+                    [fuzz_shm]=8192 [fuzz_relay]=1024 [fuzz_ibt]=16384)
 failed=()
-for target in fuzz_intake fuzz_session_info fuzz_tokenize fuzz_shm fuzz_relay; do
+for target in fuzz_intake fuzz_session_info fuzz_tokenize fuzz_shm fuzz_relay fuzz_ibt; do
     bin=build/fuzz/fuzz/$target
     regressions=fuzz/regressions/$target
     if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then

@@ -7,3 +7,4 @@
 #include "tools/simulator/script.cpp"
 #include "tools/simulator/sessioninfo.cpp"
 #include "tools/simulator/variables.cpp"
+#include "tools/simulator/ibt.cpp"

@@ -79,6 +79,21 @@ int Layout_WriteVarHeaders(const LayoutVarHeader* vars, int count) {
     return count;
 }
 
+bool Layout_WriteRawVarHeaders(const uint8_t* entries, int count) {
+    if (count < 0 || count > LAYOUT_MAX_VARS) return false;
+    Layout_Store(LAYOUT_NUM_VARS, 0);
+    std::memcpy(layout_view + LAYOUT_VAR_HEADER_OFFSET, entries,
+                static_cast<size_t>(count) * LAYOUT_VAR_HEADER_SIZE);
+    Layout_Store(LAYOUT_NUM_VARS, count);
+    return true;
+}
+
+const uint8_t* Layout_VarHeaders() { return layout_view + LAYOUT_VAR_HEADER_OFFSET; }
+
+const char* Layout_SessionText() {
+    return reinterpret_cast<const char*>(layout_view + LAYOUT_SESSION_OFFSET);
+}
+
 bool Layout_SetSessionInfo(const char* text, int len) {
     if (len < 0 || len + 1 > LAYOUT_SESSION_MAX) return false;
     uint8_t* area = layout_view + LAYOUT_SESSION_OFFSET;

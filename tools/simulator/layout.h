@@ -85,6 +85,17 @@ void Layout_Reset();
 // LAYOUT_MAX_VARS are not written; returns the number written.
 int Layout_WriteVarHeaders(const LayoutVarHeader* vars, int count);
 
+// Writes `count` variable headers given as they lie in a table
+// (LAYOUT_VAR_HEADER_SIZE bytes each, e.g. from a recording) and the count.
+// False, with nothing written, when `count` is below 0 or above
+// LAYOUT_MAX_VARS.
+bool Layout_WriteRawVarHeaders(const uint8_t* entries, int count);
+
+// The published variable headers (Layout_ReadField(LAYOUT_NUM_VARS) of
+// them) and session-info text (NUL-terminated), for recording.
+const uint8_t* Layout_VarHeaders();
+const char* Layout_SessionText();
+
 // Replaces the session-info text (`len` bytes, no terminator needed): the
 // text, its terminator, the rest of the area zeroed, the length field, and
 // the update counter raised by one. False, with nothing changed, when the

@@ -6,12 +6,14 @@
 //   "READY"                                 mapping, event and window exist
 //   "KEY WM_KEYDOWN 13 0x00000000 123456"   one per key message received
 //   "FRAME ..."                             once a second with --verbose
+//   "REPLAY ...", "RECORD ..."              what --replay plays, what --record wrote
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "platform/platform.h"
 #include "tools/simulator/drive.h"
 #include "tools/simulator/field.h"
+#include "tools/simulator/ibt.h"
 #include "tools/simulator/layout.h"
 #include "tools/simulator/script.h"
 #include "tools/simulator/sessioninfo.h"
@@ -46,6 +49,12 @@ struct SimOptions {
     const char* dump = nullptr;
     int wait_ms = 1000;
     bool bench_rpm = false;
+    const char* replay = nullptr;
+    bool loop = false;
+    double speed = 1.0;
+    double from = 0.0;
+    const char* record = nullptr;
+    double seconds = 0.0;       // 0: record until the end
 };
 
 static SimOptions sim_options;
@@ -56,6 +65,10 @@ static uint8_t* sim_view;
 static char sim_info[INFO_TEXT_SIZE];
 static int sim_info_frames;      // frames since the race's text was last rebuilt
 static bool sim_info_pending;
+static std::FILE* sim_record_file;
+static int64_t sim_record_limit;       // frames to record, 0 no limit
+static int sim_record_lap, sim_record_laps;
+static double sim_record_start, sim_record_end;
 
 __attribute__((format(gnu_printf, 1, 2))) static void Sim_Print(const char* fmt, ...) {
     std::lock_guard<std::mutex> hold(sim_out_lock);
@@ -78,9 +91,13 @@ static void Sim_OnKey(uint32_t message, uint32_t wparam, uint32_t lparam) {
     Sim_Print("KEY %s %u 0x%08X %u\n", name, wparam, lparam, Sys_PlatformTimer());
 }
 
-// Clears the status bit and ends the process; the named objects stay.
+static void Sim_FinishRecording();
+
+// Clears the status bit, completes any --record file and ends the process;
+// the named objects stay.
 [[noreturn]] static void Sim_Shutdown(int code) {
     if (sim_view != nullptr) Layout_SetStatus(false);
+    Sim_FinishRecording();
     SimHost_StopWindow();
     std::fflush(stdout);
     sim_done.store(true);
@@ -123,11 +140,62 @@ static void Sim_GeneratedInfo() {
 
 static int v_session_tick = -1;
 
+// Completes the --record file: header with the frame count, times and laps.
+// Does nothing when no recording is open.
+static void Sim_FinishRecording() {
+    if (sim_record_file == nullptr) return;
+    if (Ibt_FramesWritten() == 0) {
+        // Not one frame: the file is still a recording, of nothing.
+        Ibt_WriteBegin(sim_record_file, Layout_ReadField(LAYOUT_TICK_RATE), Layout_VarHeaders(), 0,
+                       "", 0, Layout_FrameLength(), static_cast<int64_t>(std::time(nullptr)));
+    }
+    bool ok = Ibt_WriteEnd(Layout_LastTick(), sim_record_start, sim_record_end, sim_record_laps);
+    ok = std::fclose(sim_record_file) == 0 && ok;
+    sim_record_file = nullptr;
+    Sim_Print("RECORD %s %d frames, %d laps completed%s\n", sim_options.record, Ibt_FramesWritten(),
+              sim_record_laps, ok ? "" : ", WRITE FAILED");
+}
+
+// --record: the frame just published goes into the file; the first one
+// also writes the variable table and session text as they stand then.
+static void Sim_RecordFrame() {
+    if (sim_record_file == nullptr) return;
+    static const int v_lap = Var_Find("Lap");
+    static const int v_clock = Var_Find("SessionClock");
+    const int lap = static_cast<int>(Var_GetNumber(v_lap, 0));
+    const int tick_rate = Layout_ReadField(LAYOUT_TICK_RATE);
+    double clock = Var_GetNumber(v_clock, 0);
+    if (Ibt_FramesWritten() == 0) {
+        const char* text = Layout_SessionText();
+        if (!Ibt_WriteBegin(sim_record_file, tick_rate, Layout_VarHeaders(),
+                            Layout_ReadField(LAYOUT_NUM_VARS), text,
+                            static_cast<int32_t>(std::strlen(text)), Layout_FrameLength(),
+                            static_cast<int64_t>(std::time(nullptr)))) {
+            Sim_Print("RECORD %s: cannot write\n", sim_options.record);
+        }
+        sim_record_start = clock;
+        sim_record_lap = lap;
+    } else if (lap == sim_record_lap + 1) {
+        sim_record_laps++;
+    }
+    sim_record_lap = lap;
+    // A script sets no session clock: count the frames instead.
+    if (clock <= sim_record_start)
+        clock = sim_record_start + static_cast<double>(Ibt_FramesWritten()) / tick_rate;
+    sim_record_end = clock;
+    Ibt_WriteFrame(var_frame);
+    if (sim_record_limit > 0 && Ibt_FramesWritten() >= sim_record_limit) {
+        Sim_FinishRecording();
+        sim_stop.store(true);
+    }
+}
+
 // Publishes the working frame with the next tick count and signals it.
 static void Sim_EmitFrame() {
     Var_SetInt(v_session_tick, 0, Layout_LastTick() + 1);
     Layout_PublishFrame(var_frame);
     SimHost_SignalEvent();
+    Sim_RecordFrame();
 }
 
 // One frame of the race: the cars move, the text follows the results (at
@@ -169,6 +237,8 @@ static void Sim_DriveFrame() {
     std::fprintf(stderr,
                  "usage: tarmis_simulator [--script FILE] [--fps N] [--quiet] [--verbose] [--seed N]\n"
                  "                        [--bench-rpm]\n"
+                 "                        [--record FILE.ibt [--seconds N]]\n"
+                 "       tarmis_simulator --replay FILE.ibt [--loop] [--speed X] [--from SECONDS]\n"
                  "       tarmis_simulator --post down|up|MESSAGE KEY FLAGS\n"
                  "       tarmis_simulator --probe [--dump FILE] [--wait MS]\n");
     std::exit(SIM_EXIT_BAD_USAGE);
@@ -183,6 +253,17 @@ static uint32_t Sim_ParseU32(const char* s, const char* what) {
         Sim_Usage(msg);
     }
     return static_cast<uint32_t>(v);
+}
+
+static double Sim_ParseNumber(const char* s, double lo, double hi, const char* what) {
+    char* end = nullptr;
+    double v = std::strtod(s, &end);
+    if (end == s || *end != 0 || !(v >= lo && v <= hi)) {
+        char msg[128];
+        std::snprintf(msg, sizeof msg, "%s takes %g to %g, not '%s'", what, lo, hi, s);
+        Sim_Usage(msg);
+    }
+    return v;
 }
 
 static void Sim_ParseOptions(int argc, char** argv) {
@@ -222,6 +303,18 @@ static void Sim_ParseOptions(int argc, char** argv) {
                 o.post_message = Sim_ParseU32(m, "message");
             o.post_key = Sim_ParseU32(next("a key code"), "key code");
             o.post_flags = Sim_ParseU32(next("flags"), "flags");
+        } else if (std::strcmp(a, "--replay") == 0) {
+            o.replay = next("a recording");
+        } else if (std::strcmp(a, "--loop") == 0) {
+            o.loop = true;
+        } else if (std::strcmp(a, "--speed") == 0) {
+            o.speed = Sim_ParseNumber(next("a factor"), 0.25, 8.0, "--speed");
+        } else if (std::strcmp(a, "--from") == 0) {
+            o.from = Sim_ParseNumber(next("seconds"), 0.0, 1e9, "--from");
+        } else if (std::strcmp(a, "--record") == 0) {
+            o.record = next("a file");
+        } else if (std::strcmp(a, "--seconds") == 0) {
+            o.seconds = Sim_ParseNumber(next("seconds"), 0.001, 1e7, "--seconds");
         } else if (std::strcmp(a, "--probe") == 0) {
             o.probe = true;
         } else if (std::strcmp(a, "--dump") == 0) {
@@ -237,6 +330,11 @@ static void Sim_ParseOptions(int argc, char** argv) {
         }
     }
     if (o.post && o.probe) Sim_Usage("--post and --probe exclude each other");
+    if (o.replay != nullptr && (o.post || o.probe || o.script != nullptr || o.record != nullptr))
+        Sim_Usage("--replay plays a recording alone, without --script, --record, --post, --probe");
+    if (o.replay == nullptr && (o.loop || o.speed != 1.0 || o.from != 0.0))
+        Sim_Usage("--loop, --speed and --from go with --replay");
+    if (o.seconds > 0 && o.record == nullptr) Sim_Usage("--seconds goes with --record");
 }
 
 // --post: one key message to the running stand-in's window.
@@ -298,10 +396,152 @@ static int Sim_Probe() {
     return 0;
 }
 
+// Creates the window, the mapping and the event; on failure prints why and
+// ends the process (exit code 3 when another stand-in runs, else 1).
+static uint8_t* Sim_CreateObjects() {
+    Sys_InstallCtrlHandler(Sim_CtrlHandler);
+    // The window first: it is what makes this the only stand-in running.
+    SimHostWindow w =
+        SimHost_StartWindow(SIM_WINDOW_CLASS, SIM_WINDOW_TITLE, SIM_CHILD_CLASS, Sim_OnKey);
+    if (w == SIMHOST_WINDOW_BUSY) {
+        std::fprintf(stderr, "tarmis_simulator: another simulator is running\n");
+        std::exit(SIM_EXIT_BUSY);
+    }
+    if (w != SIMHOST_WINDOW_OK) {
+        std::fprintf(stderr, "tarmis_simulator: cannot create the window\n");
+        std::exit(1);
+    }
+    uint8_t* view = SimHost_CreateMapping(SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE);
+    if (view == nullptr) {
+        std::fprintf(stderr, "tarmis_simulator: cannot create the mapping %s\n", SIM_MAPPING_NAME);
+        SimHost_StopWindow();
+        std::exit(1);
+    }
+    if (!SimHost_CreateEvent(SIM_EVENT_NAME)) {
+        std::fprintf(stderr, "tarmis_simulator: cannot create the event %s\n", SIM_EVENT_NAME);
+        SimHost_StopWindow();
+        std::exit(1);
+    }
+    SimHost_FineTimer();
+    return view;
+}
+
+static void Sim_PrintObjects(int tick_rate, const char* what) {
+    if (sim_options.quiet) return;
+    Sim_Print("tarmis_simulator: mapping %s, %u bytes: %d variables, frame of %d bytes in %d "
+              "buffers, session info of %d bytes\n",
+              SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE, Layout_ReadField(LAYOUT_NUM_VARS),
+              Layout_FrameLength(), Layout_ReadField(LAYOUT_NUM_BUFFERS),
+              Layout_ReadField(LAYOUT_SESSION_LEN) - 1);
+    Sim_Print("tarmis_simulator: event %s, window \"%s\" (%s, %s), %d frames a second%s\n",
+              SIM_EVENT_NAME, SIM_WINDOW_TITLE, SIM_WINDOW_CLASS, SIM_CHILD_CLASS, tick_rate,
+              what);
+}
+
+[[noreturn]] static void Sim_ReplayError(const char* reason) {
+    std::fprintf(stderr, "tarmis_simulator: %s: %s\n", sim_options.replay, reason);
+    std::exit(SIM_EXIT_BAD_USAGE);
+}
+
+// The "Lap" of frame `index`, or -1 when the recording has none.
+static int Sim_ReplayLap(const IbtSource& src, const IbtRecording& rec, int index, uint8_t* frame) {
+    const int ofs = Ibt_VarOffset(rec, "Lap", 4);
+    if (ofs < 0 || !Ibt_ReadFrame(src, rec, index, frame)) return -1;
+    int32_t lap;
+    std::memcpy(&lap, frame + ofs, 4);
+    return lap;
+}
+
+// --replay: plays a recording through the mapping as the simulator would,
+// one frame per tick of the recording's rate (times --speed). Refuses a bad
+// file with one line on standard error and exit code 2 before creating
+// anything; ends with 0 after the last frame unless --loop.
+[[noreturn]] static void Sim_Replay() {
+    static uint8_t frame[LAYOUT_SLOT_SIZE];
+    const SimOptions& o = sim_options;
+    std::ifstream file(o.replay, std::ios::binary);
+    if (!file) Sim_ReplayError("cannot open the file");
+    const IbtSource src = Ibt_FileSource(file);
+    IbtRecording rec;
+    char error[IBT_ERROR_SIZE];
+    if (!Ibt_Open(src, rec, error, sizeof error)) Sim_ReplayError(error);
+    const double duration = static_cast<double>(rec.frame_count) / rec.tick_rate;
+    const double first_d = o.from * rec.tick_rate;
+    if (first_d >= rec.frame_count) {
+        std::snprintf(error, sizeof error, "--from %g s is past the recording's end (%.2f s)",
+                      o.from, duration);
+        Sim_ReplayError(error);
+    }
+    const int first = static_cast<int>(first_d);
+    for (int i : {first, rec.frame_count - 1})
+        if (!Ibt_ReadFrame(src, rec, i, frame)) Sim_ReplayError("cannot read its frames");
+
+    char track[96], car[96], date[32] = "unknown date";
+    Ibt_SessionValue(rec, "TrackDisplayName:", 0, track, sizeof track);
+    if (track[0] == 0) Ibt_SessionValue(rec, "TrackName:", 0, track, sizeof track);
+    Ibt_PlayerCar(rec, car, sizeof car);
+    const std::time_t when = static_cast<std::time_t>(rec.start_date);
+    if (const std::tm* tm = std::gmtime(&when))
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", tm);
+    const int lap_first = Sim_ReplayLap(src, rec, 0, frame);
+    const int lap_last = Sim_ReplayLap(src, rec, rec.frame_count - 1, frame);
+    Sim_Print("REPLAY %s: track %s, car %s, %d frames of %d bytes, %.2f s at %d a second\n",
+              o.replay, track[0] ? track : "unknown", car[0] ? car : "unknown", rec.frame_count,
+              rec.frame_len, duration, rec.tick_rate);
+    Sim_Print("REPLAY lap %d to %d (%d laps counted), stint %.2f s to %.2f s of the session "
+              "recorded %s; %d variables, session info of %d bytes\n",
+              lap_first, lap_last, rec.lap_count, rec.start_time, rec.end_time, date, rec.num_vars,
+              rec.session_len);
+
+    uint8_t* view = Sim_CreateObjects();
+    Layout_Init(view, rec.tick_rate, LAYOUT_DEFAULT_BUFFERS);
+    Layout_SetFrameLength(rec.frame_len);
+    Layout_WriteRawVarHeaders(rec.var_headers, rec.num_vars);
+    Layout_SetSessionInfo(rec.session, rec.session_len);
+    sim_view = view;
+    Layout_SetStatus(true);
+    Sim_PrintObjects(rec.tick_rate, ", replay");
+    Sim_Print("READY\n");
+
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / (rec.tick_rate * o.speed)));
+    const int lap_ofs = Ibt_VarOffset(rec, "Lap", 4);
+    auto next = Clock::now();
+    int played = 0;
+    for (int i = first;; i++) {
+        if (i >= rec.frame_count) {
+            if (!o.loop) break;
+            Sim_Print("REPLAY loop after %d frames\n", played);
+            i = first;
+        }
+        if (!Ibt_ReadFrame(src, rec, i, frame)) {
+            std::fprintf(stderr, "tarmis_simulator: %s: cannot read frame %d\n", o.replay, i);
+            std::fflush(stderr);
+            Sim_Shutdown(SIM_EXIT_BAD_USAGE);
+        }
+        Layout_PublishFrame(frame);
+        SimHost_SignalEvent();
+        played++;
+        if ((i + 1) % rec.tick_rate == 0 || i + 1 == rec.frame_count) {
+            int32_t lap = -1;
+            if (lap_ofs >= 0) std::memcpy(&lap, frame + lap_ofs, 4);
+            Sim_Print("REPLAY frame %d/%d %.2f s lap %d tick %d\n", i + 1, rec.frame_count,
+                      (i + 1.0) / rec.tick_rate, lap, Layout_LastTick());
+        }
+        next += period;
+        if (Clock::now() - next > std::chrono::seconds(1)) next = Clock::now();
+        if (!Sim_WaitUntil(next)) Sim_Shutdown(0);
+    }
+    Sim_Print("REPLAY end, %d frames played\n", played);
+    Sim_Shutdown(0);
+}
+
 int main(int argc, char** argv) {
     Sim_ParseOptions(argc, argv);
     if (sim_options.post) return Sim_Post();
     if (sim_options.probe) return Sim_Probe();
+    if (sim_options.replay != nullptr) Sim_Replay();
 
     Var_Init();
     Drive_Init();
@@ -315,31 +555,16 @@ int main(int argc, char** argv) {
             return SIM_EXIT_BAD_USAGE;
         }
     }
+    if (sim_options.record != nullptr) {
+        sim_record_file = std::fopen(sim_options.record, "wb");
+        if (sim_record_file == nullptr) {
+            std::fprintf(stderr, "tarmis_simulator: %s: cannot write the file\n",
+                         sim_options.record);
+            return SIM_EXIT_BAD_USAGE;
+        }
+    }
 
-    Sys_InstallCtrlHandler(Sim_CtrlHandler);
-    // The window first: it is what makes this the only stand-in running.
-    SimHostWindow w =
-        SimHost_StartWindow(SIM_WINDOW_CLASS, SIM_WINDOW_TITLE, SIM_CHILD_CLASS, Sim_OnKey);
-    if (w == SIMHOST_WINDOW_BUSY) {
-        std::fprintf(stderr, "tarmis_simulator: another simulator is running\n");
-        return SIM_EXIT_BUSY;
-    }
-    if (w != SIMHOST_WINDOW_OK) {
-        std::fprintf(stderr, "tarmis_simulator: cannot create the window\n");
-        return 1;
-    }
-    uint8_t* view = SimHost_CreateMapping(SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE);
-    if (view == nullptr) {
-        std::fprintf(stderr, "tarmis_simulator: cannot create the mapping %s\n", SIM_MAPPING_NAME);
-        SimHost_StopWindow();
-        return 1;
-    }
-    if (!SimHost_CreateEvent(SIM_EVENT_NAME)) {
-        std::fprintf(stderr, "tarmis_simulator: cannot create the event %s\n", SIM_EVENT_NAME);
-        SimHost_StopWindow();
-        return 1;
-    }
-    SimHost_FineTimer();
+    uint8_t* view = Sim_CreateObjects();
     Layout_Init(view, sim_options.fps, LAYOUT_DEFAULT_BUFFERS);
     Layout_SetFrameLength(var_frame_len);
     Sim_PublishVars();
@@ -347,17 +572,12 @@ int main(int argc, char** argv) {
     Field_TakeNews();   // the text just written already has the new race
     sim_view = view;
     Layout_SetStatus(true);
-
-    if (!sim_options.quiet) {
-        Sim_Print("tarmis_simulator: mapping %s, %u bytes: %d variables, frame of %d bytes in %d "
-                  "buffers, session info of %d bytes\n",
-                  SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE, Layout_ReadField(LAYOUT_NUM_VARS),
-                  Layout_FrameLength(), Layout_ReadField(LAYOUT_NUM_BUFFERS),
-                  Layout_ReadField(LAYOUT_SESSION_LEN) - 1);
-        Sim_Print("tarmis_simulator: event %s, window \"%s\" (%s, %s), %d frames a second%s\n",
-                  SIM_EVENT_NAME, SIM_WINDOW_TITLE, SIM_WINDOW_CLASS, SIM_CHILD_CLASS,
-                  sim_options.fps, sim_options.script != nullptr ? ", script" : "");
+    if (sim_options.seconds > 0) {
+        const double frames = sim_options.seconds * sim_options.fps;
+        sim_record_limit = frames < 1 ? 1 : static_cast<int64_t>(frames + 0.5);
     }
+
+    Sim_PrintObjects(sim_options.fps, sim_options.script != nullptr ? ", script" : "");
     Sim_Print("READY\n");
 
     int code = 0;

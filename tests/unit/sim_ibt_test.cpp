@@ -1,0 +1,283 @@
+// Telemetry recordings (.ibt) as the stand-in writes and reads them: what
+// --record writes reads back byte for byte, every short or corrupt file is
+// refused with a reason (never read past its end), and the simulator's own
+// recording (when ../shared/recordings is there) reads as its README says.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tools/simulator/ibt.h"
+
+namespace {
+
+struct Memory {
+    std::vector<uint8_t> bytes;
+    int reads_outside = 0;
+};
+
+bool ReadMemory(void* ctx, uint64_t offset, void* dst, uint32_t len) {
+    Memory& m = *static_cast<Memory*>(ctx);
+    if (offset > m.bytes.size() || len > m.bytes.size() - offset) {
+        m.reads_outside++;
+        return false;
+    }
+    std::memcpy(dst, m.bytes.data() + offset, len);
+    return true;
+}
+
+IbtSource Source(Memory& m) { return IbtSource{ReadMemory, &m, m.bytes.size()}; }
+
+int32_t Get32(const std::vector<uint8_t>& b, size_t at) {
+    int32_t v;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+void Put32(std::vector<uint8_t>& b, size_t at, int32_t v) { std::memcpy(b.data() + at, &v, 4); }
+
+// Three variables at unaligned offsets, 1071-byte frames (not a multiple of
+// 4): the layout of a real recording in small.
+std::vector<uint8_t> VarTable() {
+    struct { const char* name; int32_t type, offset; } vars[] = {
+        {"SessionTime", 5, 0}, {"Lap", 2, 209}, {"Speed", 4, 302}};
+    std::vector<uint8_t> t;
+    for (const auto& v : vars) {
+        uint8_t e[LAYOUT_VAR_HEADER_SIZE] = {};
+        const int32_t one = 1;
+        std::memcpy(e, &v.type, 4);
+        std::memcpy(e + 4, &v.offset, 4);
+        std::memcpy(e + 8, &one, 4);
+        std::snprintf(reinterpret_cast<char*>(e + 16), 32, "%s", v.name);
+        t.insert(t.end(), e, e + sizeof e);
+    }
+    return t;
+}
+
+constexpr int kFrameLen = 1071;
+constexpr int kFrames = 5;
+const std::string kSession =
+    "WeekendInfo:\n TrackDisplayName: Test Ring\nDriverInfo:\n DriverCarIdx: 1\n"
+    "SessionInfo:\n ResultsFastestLap:\n - CarIdx: 1\n   FastestLap: 3\n Drivers:\n"
+    " - CarIdx: 0\n   CarScreenName: Pace Car\n - CarIdx: 1\n   CarScreenName: Test Car\n\n";
+
+uint8_t FrameByte(int frame, int at) { return static_cast<uint8_t>(frame * 31 + at); }
+
+// Writes a recording with the writer of --record into a file and returns
+// its bytes.
+std::vector<uint8_t> Record(const std::string& session, bool close) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("sim_ibt_" + std::to_string(getpid()))).string();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    std::vector<uint8_t> table = VarTable();
+    EXPECT_TRUE(Ibt_WriteBegin(f, 60, table.data(), 3, session.data(),
+                               static_cast<int32_t>(session.size()), kFrameLen, 1719258336));
+    std::vector<uint8_t> frame(kFrameLen);
+    for (int i = 0; i < kFrames; i++) {
+        for (int b = 0; b < kFrameLen; b++) frame[static_cast<size_t>(b)] = FrameByte(i, b);
+        EXPECT_TRUE(Ibt_WriteFrame(frame.data()));
+    }
+    EXPECT_EQ(Ibt_FramesWritten(), kFrames);
+    if (close) {
+        EXPECT_TRUE(Ibt_WriteEnd(777, 932.0, 938.5, 2));
+    }
+    std::fclose(f);
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(path);
+    return bytes;
+}
+
+// The folder of the simulator's own recordings beside the repository
+// (../shared/recordings from its root; TARMIS_RECORDINGS names another), or
+// "".
+std::string Recordings() {
+    if (const char* env = std::getenv("TARMIS_RECORDINGS")) return env;
+    std::error_code ec;
+    auto dir = std::filesystem::canonical("/proc/self/exe", ec).parent_path();
+    for (; !ec && dir.has_relative_path(); dir = dir.parent_path()) {
+        if (std::filesystem::exists(dir / "CMakePresets.json")) {
+            auto rec = dir.parent_path() / "shared" / "recordings";
+            return std::filesystem::is_directory(rec) ? rec.string() : "";
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(SimIbt, RecordingReadsBackAsWritten) {
+    Memory m{Record(kSession, true)};
+    // The text is written without a terminator: the frames follow at once.
+    const size_t session_at = static_cast<size_t>(Get32(m.bytes, LAYOUT_SESSION_OFS));
+    EXPECT_EQ(Get32(m.bytes, LAYOUT_BUFFER_TABLE + 4), static_cast<int32_t>(session_at + kSession.size()));
+    EXPECT_EQ(m.bytes.size(), session_at + kSession.size() + kFrames * kFrameLen);
+
+    IbtRecording rec;
+    char error[IBT_ERROR_SIZE] = "";
+    ASSERT_TRUE(Ibt_Open(Source(m), rec, error, sizeof error)) << error;
+    EXPECT_EQ(rec.version, 2);
+    EXPECT_EQ(rec.tick_rate, 60);
+    EXPECT_EQ(rec.num_vars, 3);
+    EXPECT_EQ(rec.frame_len, kFrameLen);
+    EXPECT_EQ(rec.frame_count, kFrames);
+    EXPECT_EQ(rec.record_count, kFrames);
+    EXPECT_EQ(rec.lap_count, 2);
+    EXPECT_EQ(rec.start_date, 1719258336);
+    EXPECT_EQ(rec.start_time, 932.0);
+    EXPECT_EQ(rec.end_time, 938.5);
+    EXPECT_EQ(Get32(m.bytes, LAYOUT_BUFFER_TABLE), 777);   // last tick
+    const std::vector<uint8_t> table = VarTable();
+    EXPECT_EQ(0, std::memcmp(rec.var_headers, table.data(), table.size()));
+    EXPECT_EQ(std::string(rec.session), kSession);
+    EXPECT_EQ(rec.session_len, static_cast<int32_t>(kSession.size()));
+
+    EXPECT_EQ(Ibt_VarOffset(rec, "Speed", 4), 302);
+    EXPECT_EQ(Ibt_VarOffset(rec, "Lap", 4), 209);
+    EXPECT_EQ(Ibt_VarOffset(rec, "Gear", 4), -1);
+    EXPECT_EQ(Ibt_VarOffset(rec, "Speed", kFrameLen - 301), -1) << "a value past the frame's end";
+    char text[64];
+    Ibt_SessionValue(rec, "TrackDisplayName:", 0, text, sizeof text);
+    EXPECT_STREQ(text, "Test Ring");
+    // The player's entry of the driver list, not an earlier list's entry
+    // with the same car index, nor the first driver.
+    Ibt_PlayerCar(rec, text, sizeof text);
+    EXPECT_STREQ(text, "Test Car");
+
+    std::vector<uint8_t> frame(kFrameLen);
+    for (int i = 0; i < kFrames; i++) {
+        ASSERT_TRUE(Ibt_ReadFrame(Source(m), rec, i, frame.data()));
+        EXPECT_EQ(frame[0], FrameByte(i, 0));
+        EXPECT_EQ(frame[kFrameLen - 1], FrameByte(i, kFrameLen - 1));
+    }
+    EXPECT_FALSE(Ibt_ReadFrame(Source(m), rec, kFrames, frame.data()));
+    EXPECT_FALSE(Ibt_ReadFrame(Source(m), rec, -1, frame.data()));
+    EXPECT_EQ(m.reads_outside, 0);
+
+    // A recording the simulator did not close (record count 0) plays the
+    // whole frames it holds; a cut last frame is left out.
+    Memory open{Record(kSession, false)};
+    open.bytes.resize(open.bytes.size() - 10);
+    ASSERT_TRUE(Ibt_Open(Source(open), rec, error, sizeof error)) << error;
+    EXPECT_EQ(rec.frame_count, kFrames - 1);
+}
+
+TEST(SimIbt, ShortOrCorruptFilesAreRefusedWithAReason) {
+    const std::vector<uint8_t> good = Record(kSession, true);
+    IbtRecording rec;
+    char error[IBT_ERROR_SIZE];
+
+    // Every cut of the file: refused, unless only the bytes past the last
+    // promised frame are gone (there are none here).
+    for (size_t cut = 0; cut < good.size(); cut++) {
+        Memory m{std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(cut))};
+        error[0] = 0;
+        EXPECT_FALSE(Ibt_Open(Source(m), rec, error, sizeof error)) << "cut at " << cut;
+        EXPECT_NE(error[0], 0);
+        EXPECT_EQ(m.reads_outside, 0) << "cut at " << cut;
+    }
+
+    const size_t session_at = static_cast<size_t>(Get32(good, LAYOUT_SESSION_OFS));
+    struct Case {
+        const char* what;
+        int offset;
+        int32_t value;
+        const char* reason;   // a part of the one-line reason
+    } cases[] = {
+        {"version 0", LAYOUT_VER, 0, "header version 0"},
+        {"version 3", LAYOUT_VER, 3, "header version 3"},
+        {"tick rate 0", LAYOUT_TICK_RATE, 0, "tick rate 0"},
+        {"no buffers", LAYOUT_NUM_BUFFERS, 0, "buffer count 0"},
+        {"five buffers", LAYOUT_NUM_BUFFERS, 5, "buffer count 5"},
+        {"no variables", LAYOUT_NUM_VARS, 0, "0 variables"},
+        {"negative variables", LAYOUT_NUM_VARS, -3, "-3 variables"},
+        {"more variables than the mapping holds", LAYOUT_NUM_VARS, LAYOUT_MAX_VARS + 1,
+         "more than the"},
+        {"variables past the end", LAYOUT_NUM_VARS, 4000, "more than the"},
+        {"variable table past the end", LAYOUT_VAR_HEADERS, 0x7fffff00, "variable table"},
+        {"variable table before the start", LAYOUT_VAR_HEADERS, -144, "variable table"},
+        {"session text past the end", LAYOUT_SESSION_OFS, static_cast<int32_t>(good.size()) - 10,
+         "session info"},
+        {"session text of negative length", LAYOUT_SESSION_LEN, -1, "session info"},
+        {"session text longer than the file", LAYOUT_SESSION_LEN, 0x7fffffff, "session info"},
+        {"frame length 0", LAYOUT_FRAME_LEN, 0, "frame length 0"},
+        {"frame longer than a buffer slot", LAYOUT_FRAME_LEN, LAYOUT_SLOT_SIZE + 1, "longer than"},
+        {"frames past the end", LAYOUT_BUFFER_TABLE + 4, 0x7fffffff, "frames begin"},
+        {"frames before the start", LAYOUT_BUFFER_TABLE + 4, -1, "frames begin"},
+        {"more frames than the file holds", IBT_HEADER_SIZE + 28, kFrames + 1, "cut short"},
+        {"negative record count", IBT_HEADER_SIZE + 28, -1, "record count -1"},
+    };
+    for (const Case& c : cases) {
+        Memory m{good};
+        Put32(m.bytes, static_cast<size_t>(c.offset), c.value);
+        error[0] = 0;
+        EXPECT_FALSE(Ibt_Open(Source(m), rec, error, sizeof error)) << c.what;
+        EXPECT_NE(std::string(error).find(c.reason), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(std::string(error).find('\n'), std::string::npos) << c.what;
+        EXPECT_EQ(m.reads_outside, 0) << c.what;
+    }
+
+    // A session text longer than the mapping's session area is refused; one
+    // of a full field (about 90 KB) fits.
+    std::string field(90 * 1024, 'x');
+    field.back() = '\n';
+    Memory big{Record(field, true)};
+    EXPECT_TRUE(Ibt_Open(Source(big), rec, error, sizeof error)) << error;
+    EXPECT_EQ(rec.session_len, 90 * 1024);
+    Memory huge{Record(std::string(LAYOUT_SESSION_MAX, 'x'), true)};
+    EXPECT_FALSE(Ibt_Open(Source(huge), rec, error, sizeof error));
+    EXPECT_NE(std::string(error).find("more than the 131071"), std::string::npos) << error;
+    // Zero bytes after the text inside its length (as in the live mapping)
+    // end it there.
+    Memory padded{good};
+    padded.bytes[session_at + 20] = 0;
+    ASSERT_TRUE(Ibt_Open(Source(padded), rec, error, sizeof error)) << error;
+    EXPECT_EQ(rec.session_len, 20);
+}
+
+TEST(SimIbt, SimulatorsOwnRecordingReadsAsDescribed) {
+    const std::string dir = Recordings();
+    if (dir.empty()) GTEST_SKIP() << "../shared/recordings is absent: no real recording to read";
+    std::ifstream file(dir + "/redbullring-disk-390frames.ibt", std::ios::binary);
+    ASSERT_TRUE(file.good());
+    IbtSource src = Ibt_FileSource(file);
+    EXPECT_EQ(src.size, 471844u);
+    IbtRecording rec;
+    char error[IBT_ERROR_SIZE] = "";
+    ASSERT_TRUE(Ibt_Open(src, rec, error, sizeof error)) << error;
+    EXPECT_EQ(rec.tick_rate, 60);
+    EXPECT_EQ(rec.num_vars, 276);
+    EXPECT_EQ(rec.frame_len, 1072);
+    EXPECT_EQ(rec.frame_count, 390);
+    EXPECT_EQ(rec.frames_offset, 53764);
+    EXPECT_EQ(rec.session_len, 13876);
+    EXPECT_EQ(rec.session[rec.session_len], 0);
+    EXPECT_EQ(rec.lap_count, 1);
+    EXPECT_NEAR(rec.end_time - rec.start_time, 389.0 / 60, 0.01);
+    EXPECT_EQ(Ibt_VarOffset(rec, "Speed", 4), 302);
+    char text[96];
+    Ibt_PlayerCar(rec, text, sizeof text);
+    EXPECT_STREQ(text, "Mercedes-AMG W13 E Performance");
+    std::vector<uint8_t> frame(1072);
+    ASSERT_TRUE(Ibt_ReadFrame(src, rec, 389, frame.data()));
+    int32_t lap;
+    std::memcpy(&lap, frame.data() + Ibt_VarOffset(rec, "Lap", 4), 4);
+    EXPECT_EQ(lap, 9);
+
+    // The live mapping's dump is no recording: what would be its sub-header
+    // is session text.
+    std::ifstream dump(dir + "/monza-live-mapping.bin", std::ios::binary);
+    ASSERT_TRUE(dump.good());
+    EXPECT_FALSE(Ibt_Open(Ibt_FileSource(dump), rec, error, sizeof error));
+    // Cut within the last frame: refused.
+    std::vector<uint8_t> bytes(static_cast<size_t>(src.size));
+    ASSERT_TRUE(src.read(src.ctx, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+    Memory cut{std::vector<uint8_t>(bytes.begin(), bytes.end() - 1)};
+    EXPECT_FALSE(Ibt_Open(Source(cut), rec, error, sizeof error));
+    EXPECT_NE(std::string(error).find("cut short"), std::string::npos) << error;
+}
