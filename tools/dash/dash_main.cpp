@@ -25,6 +25,10 @@ int main(int argc, char** argv) {
     opt.ansi = !opt.json && DashNet_StdoutIsTerminal();
     Dash_Reset();
     Sys_InstallCtrlHandler(Dash_CtrlHandler);
+    // A browser that closes its page mid-write must not end the client
+    // (SIGPIPE); on Windows a 1 ms timer period and no QuickEdit, undone by
+    // Sys_Exit.
+    Sys_ProcessSetup();
     if (web.on && !DashWeb_Start(web.host, web.port, stdout, stderr)) Sys_Exit(DASH_EXIT_USAGE);
     Sys_Exit(web.on ? DashWeb_RunSession(opt, stdout, stderr) : Dash_Run(opt, stdout, stderr));
 }
