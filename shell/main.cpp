@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     // Telemetry: snapshot lock (a std::mutex, ready before main runs), then
     // the telemetry thread, which runs for the life of the process.
     std::thread(Tel_Thread).detach();
-    // Relay: the queue and its events, then the relay thread.
+    // Relay: the queue and its event, then the relay thread.
     Relay_Init();
     Relay_StartThread();
     // Network: byte order, sockets, the UDP port, the received-datagram

@@ -394,6 +394,29 @@ std::vector<std::string> Harness_Lines(const std::string& text) {
     return lines;
 }
 
+std::map<std::string, std::string> Harness_JsonFields(const std::string& line) {
+    std::map<std::string, std::string> f;
+    size_t at = 0;
+    while ((at = line.find('"', at)) != std::string::npos) {
+        size_t key_end = line.find('"', at + 1);
+        if (key_end == std::string::npos || key_end + 1 >= line.size() || line[key_end + 1] != ':')
+            break;
+        std::string key = line.substr(at + 1, key_end - at - 1);
+        size_t v = key_end + 2;
+        size_t v_end = v;
+        if (v < line.size() && line[v] == '"') {
+            v_end = line.find('"', v + 1);
+            if (v_end == std::string::npos) break;
+            v_end++;
+        } else {
+            while (v_end < line.size() && line[v_end] != ',' && line[v_end] != '}') v_end++;
+        }
+        f[key] = line.substr(v, v_end - v);
+        at = v_end;
+    }
+    return f;
+}
+
 void BuildRun::RequireTools(std::initializer_list<const char*> tools) {
     for (const char* tool : tools) {
         std::string path = wine() ? Harness_WinDir() + "/" + tool + ".exe" : Harness_NativeProgram(tool);

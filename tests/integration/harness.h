@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,9 @@ int Harness_FreeUdpPort();
 std::string Harness_ReadFile(const std::string& path);
 // Lines of `text`, without their line ends.
 std::vector<std::string> Harness_Lines(const std::string& text);
+// The members of one flat JSON object (a line of tarmis_dash --json), each
+// value as written (a string keeps its quotes).
+std::map<std::string, std::string> Harness_JsonFields(const std::string& line);
 // Milliseconds of a monotonic clock.
 double Harness_NowMs();
 

@@ -103,30 +103,6 @@ private:
 
 // ---- the dashboard's JSON lines ---------------------------------------------
 
-// The members of one flat JSON object, values as written.
-std::map<std::string, std::string> JsonFields(const std::string& line) {
-    std::map<std::string, std::string> f;
-    size_t at = 0;
-    while ((at = line.find('"', at)) != std::string::npos) {
-        size_t key_end = line.find('"', at + 1);
-        if (key_end == std::string::npos || key_end + 1 >= line.size() || line[key_end + 1] != ':')
-            break;
-        std::string key = line.substr(at + 1, key_end - at - 1);
-        size_t v = key_end + 2;
-        size_t v_end = v;
-        if (v < line.size() && line[v] == '"') {
-            v_end = line.find('"', v + 1);
-            if (v_end == std::string::npos) break;
-            v_end++;
-        } else {
-            while (v_end < line.size() && line[v_end] != ',' && line[v_end] != '}') v_end++;
-        }
-        f[key] = line.substr(v, v_end - v);
-        at = v_end;
-    }
-    return f;
-}
-
 struct Field {
     const char* name;
     float value;
@@ -164,7 +140,7 @@ struct Update {
 std::vector<Update> Updates(const Watch& dash) {
     std::vector<Update> u;
     for (const Seen& s : dash.lines)
-        if (s.text.rfind("{\"seq\"", 0) == 0) u.push_back({s.at, JsonFields(s.text)});
+        if (s.text.rfind("{\"seq\"", 0) == 0) u.push_back({s.at, Harness_JsonFields(s.text)});
     return u;
 }
 

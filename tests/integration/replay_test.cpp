@@ -114,26 +114,10 @@ Reduced Reduce(const Recording& r, int i) {
 
 using Json = std::map<std::string, std::string>;
 
-Json JsonFields(const std::string& line) {
-    Json f;
-    size_t at = 0;
-    while ((at = line.find('"', at)) != std::string::npos) {
-        size_t key_end = line.find('"', at + 1);
-        if (key_end == std::string::npos || key_end + 1 >= line.size() || line[key_end + 1] != ':')
-            break;
-        std::string key = line.substr(at + 1, key_end - at - 1);
-        size_t v = key_end + 2, v_end = v;
-        while (v_end < line.size() && line[v_end] != ',' && line[v_end] != '}') v_end++;
-        f[key] = line.substr(v, v_end - v);
-        at = v_end;
-    }
-    return f;
-}
-
 std::vector<Json> Updates(const std::string& out) {
     std::vector<Json> u;
     for (const std::string& line : Harness_Lines(out))
-        if (line.rfind("{\"seq\"", 0) == 0) u.push_back(JsonFields(line));
+        if (line.rfind("{\"seq\"", 0) == 0) u.push_back(Harness_JsonFields(line));
     return u;
 }
 
