@@ -52,3 +52,20 @@ tarmis_stop_wine() {
     if [ -n "${TARMIS_XVFB_PID:-}" ]; then kill "$TARMIS_XVFB_PID" 2>/dev/null || true; fi
     if [ -n "${TARMIS_RUN_DIR:-}" ]; then rm -rf "$TARMIS_RUN_DIR"; fi
 }
+
+# Prints, for each test that failed in the last ctest run of build tree $1,
+# its name and the end of its output (from ctest's own log).
+tarmis_report_ctest_failures() {
+    list="$1/Testing/Temporary/LastTestsFailed.log"
+    log="$1/Testing/Temporary/LastTest.log"
+    [ -s "$list" ] || return 0
+    cut -d: -f2- "$list" | while IFS= read -r name; do
+        echo "---- failed: $name (the end of its output)"
+        awk -v name="$name" '
+            $0 ~ "^[0-9]+/[0-9]+ Test: " && substr($0, index($0, "Test: ") + 6) == name { on = 1; n = 0; next }
+            on && /^<end of output>/ { on = 0 }
+            on { line[n++ % 40] = $0 }
+            END { s = n > 40 ? n - 40 : 0; for (i = s; i < n; i++) print line[i % 40] }
+        ' "$log"
+    done
+}
