@@ -21,26 +21,11 @@
 #include <vector>
 
 #include "harness.h"
+#include "recordings.h"
 
 namespace {
 
 constexpr int kBusyExit = 3;    // the stand-in's "another simulator is running"
-
-// The folder of the simulator's own recordings beside the repository
-// (../shared/recordings from its root; TARMIS_RECORDINGS names another), or
-// "".
-std::string Recordings() {
-    if (const char* env = std::getenv("TARMIS_RECORDINGS")) return env;
-    std::error_code ec;
-    auto dir = std::filesystem::canonical(TARMIS_NATIVE_DIR, ec);
-    for (; !ec && dir.has_relative_path(); dir = dir.parent_path()) {
-        if (std::filesystem::exists(dir / "CMakePresets.json")) {
-            auto rec = dir.parent_path() / "shared" / "recordings";
-            return std::filesystem::is_directory(rec) ? rec.string() : "";
-        }
-    }
-    return "";
-}
 
 // ---- the recording, read here on its own ----------------------------------
 
@@ -240,10 +225,9 @@ protected:
 // values carries the reduction of some recorded frame, in recording order,
 // none invented; the car and session come from the recording's text.
 TEST_P(Replay, SimulatorsRecordingReachesTheDashboardFrameByFrame) {
-    const std::string recordings = Recordings();
-    if (recordings.empty())
-        GTEST_SKIP() << "../shared/recordings is absent: no real recording to play";
-    const std::string file = recordings + "/redbullring-disk-390frames.ibt";
+    const std::string file = recordings::Path(recordings::DISK);
+    if (file.empty())
+        GTEST_SKIP() << "../shared/recordings/redbullring-disk-390frames.ibt is absent: no real recording to play";
     Recording rec;
     ASSERT_TRUE(rec.Load(file));
     ASSERT_EQ(rec.count, 390);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "recordings.h"
 #include "tools/simulator/ibt.h"
 
 namespace {
@@ -91,22 +92,6 @@ std::vector<uint8_t> Record(const std::string& session, bool close) {
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::filesystem::remove(path);
     return bytes;
-}
-
-// The folder of the simulator's own recordings beside the repository
-// (../shared/recordings from its root; TARMIS_RECORDINGS names another), or
-// "".
-std::string Recordings() {
-    if (const char* env = std::getenv("TARMIS_RECORDINGS")) return env;
-    std::error_code ec;
-    auto dir = std::filesystem::canonical("/proc/self/exe", ec).parent_path();
-    for (; !ec && dir.has_relative_path(); dir = dir.parent_path()) {
-        if (std::filesystem::exists(dir / "CMakePresets.json")) {
-            auto rec = dir.parent_path() / "shared" / "recordings";
-            return std::filesystem::is_directory(rec) ? rec.string() : "";
-        }
-    }
-    return "";
 }
 
 }  // namespace
@@ -241,9 +226,11 @@ TEST(SimIbt, ShortOrCorruptFilesAreRefusedWithAReason) {
 }
 
 TEST(SimIbt, SimulatorsOwnRecordingReadsAsDescribed) {
-    const std::string dir = Recordings();
-    if (dir.empty()) GTEST_SKIP() << "../shared/recordings is absent: no real recording to read";
-    std::ifstream file(dir + "/redbullring-disk-390frames.ibt", std::ios::binary);
+    const std::string path = recordings::Path(recordings::DISK);
+    const std::string dump_path = recordings::Path(recordings::LIVE_DUMP);
+    if (path.empty() || dump_path.empty())
+        GTEST_SKIP() << "../shared/recordings is absent or incomplete: no real recording to read";
+    std::ifstream file(path, std::ios::binary);
     ASSERT_TRUE(file.good());
     IbtSource src = Ibt_FileSource(file);
     EXPECT_EQ(src.size, 471844u);
@@ -271,7 +258,7 @@ TEST(SimIbt, SimulatorsOwnRecordingReadsAsDescribed) {
 
     // The live mapping's dump is no recording: what would be its sub-header
     // is session text.
-    std::ifstream dump(dir + "/monza-live-mapping.bin", std::ios::binary);
+    std::ifstream dump(dump_path, std::ios::binary);
     ASSERT_TRUE(dump.good());
     EXPECT_FALSE(Ibt_Open(Ibt_FileSource(dump), rec, error, sizeof error));
     // Cut within the last frame: refused.

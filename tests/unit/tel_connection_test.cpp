@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tel_fake_sim.h"
-#include "tel_recordings.h"
+#include "recordings.h"
 
 using fake::WithRpm;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "telemetry/session_info.h"
-#include "tel_recordings.h"
+#include "recordings.h"
 
 namespace {
 
