@@ -84,7 +84,7 @@ void Sys_Exit(int code) {
 // The exit code the control handler asked the main thread to end with; -1
 // while nobody has asked.
 static std::atomic<int> sys_exit_requested{-1};
-constexpr int SYS_HANDLER_GRACE_MS = 500;
+constexpr ULONGLONG SYS_HANDLER_GRACE_MS = 500;
 
 void Sys_ExitIfRequested() {
     int code = sys_exit_requested.load();
@@ -101,8 +101,12 @@ void Sys_ExitFromHandler(int code) {
     // holding a lock of Wine's own, and the ending thread then waited for
     // that lock for ever. A main thread that does not come round within the
     // grace time (blocked in a console write) is ended from here.
+    // The grace is measured on the clock, not counted in sleeps, which a busy
+    // machine stretches; what follows it still has to fit in the second that
+    // a user waits for the process to end.
     sys_exit_requested.store(code);
-    for (int waited = 0; waited < SYS_HANDLER_GRACE_MS; waited += 10) Sleep(10);
+    const ULONGLONG asked = GetTickCount64();
+    while (GetTickCount64() - asked < SYS_HANDLER_GRACE_MS) Sleep(10);
     Sys_ProcessRestore();
     Sys_EndProcess(code);
 }
