@@ -537,8 +537,10 @@ TEST_P(ServerE2E, UpdatesFollowTheTestPatternAndEachClientIsPacedByItsOwnChannel
         const double median = gaps[gaps.size() / 2];
         // Single intervals jitter when the server is preempted between its
         // clock reading and its send; nothing ever goes out twice in a row.
+        // Under Wine on a loaded machine the tenth shortest in a hundred was
+        // seen at 47.9 ms (a send a few milliseconds late, the next on time).
         EXPECT_GE(gaps.front(), 40.0) << s.who;
-        EXPECT_GE(gaps[gaps.size() / 10], wine() ? 49.0 : 50.0) << s.who;
+        EXPECT_GE(gaps[gaps.size() / 10], wine() ? 47.0 : 50.0) << s.who;
         EXPECT_GE(median, 50.5) << s.who;
         EXPECT_LE(median, wine() ? 56.0 : 52.0) << s.who;
     }
