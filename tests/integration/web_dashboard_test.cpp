@@ -21,65 +21,9 @@
 #include <vector>
 
 #include "harness.h"
+#include "tcp_client.h"
 
 namespace {
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int FreeTcpPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-// A connected TCP socket to 127.0.0.1:port, or -1.
-int ConnectTcp(int port, int rcvbuf = 0) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return -1;
-    if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-bool SendAll(int s, const std::string& text) {
-    return send(s, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-}
-
-// One HTTP GET on a fresh connection; the whole reply, read for at most
-// `timeout_ms`.
-std::string HttpGet(int port, const std::string& path, int timeout_ms) {
-    int s = ConnectTcp(port);
-    if (s < 0) return "";
-    std::string reply;
-    if (SendAll(s, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")) {
-        double end = Harness_NowMs() + timeout_ms;
-        char buf[4096];
-        for (;;) {
-            int left = static_cast<int>(end - Harness_NowMs());
-            pollfd pfd{s, POLLIN, 0};
-            if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
-            ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            reply.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(s);
-    return reply;
-}
 
 std::string ChromiumPath() {
     for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
@@ -282,7 +226,7 @@ protected:
     // Starts tarmis_dash --web on a free port against the server's UDP port
     // and waits for its start-up line; returns the web port.
     int StartDash(Proc& dash, const std::string& udp_port, std::vector<std::string> extra) {
-        int web = FreeTcpPort();
+        int web = tcp::FreePort();
         std::vector<std::string> args = {"--web", "127.0.0.1:" + std::to_string(web), "--port", udp_port,
                                          "--json"};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -382,8 +326,8 @@ TEST_P(WebDashboard, TenBrowsersAStalledOneAndAFloodNeverSlowTheDashboard) {
     std::vector<long> events(10, 0), last_updates(10, -1);
     for (int i = 0; i < 10; i++) {
         readers.emplace_back([&, i] {
-            int s = ConnectTcp(web);
-            if (s < 0 || !SendAll(s, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n"))
+            int s = tcp::Connect(web);
+            if (s < 0 || !tcp::SendAll(s, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n"))
                 return;
             std::string pending;
             char buf[8192];
@@ -416,21 +360,21 @@ TEST_P(WebDashboard, TenBrowsersAStalledOneAndAFloodNeverSlowTheDashboard) {
     std::vector<int> idle;
     std::string state;
     std::thread visitors([&] {
-        stalled = ConnectTcp(web, 2048);
-        if (stalled >= 0) SendAll(stalled, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        stalled = tcp::Connect(web, 2048);
+        if (stalled >= 0) tcp::SendAll(stalled, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         // The flood comes half-way, so that the first half shows the ten
         // browsers and the stalled one on their own.
         std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(window_s * 500)));
         flood_ms = Harness_NowMs() - started_ms;
         for (int i = 0; i < 150; i++) {
-            int s = ConnectTcp(web);
+            int s = tcp::Connect(web);
             if (s < 0) continue;
-            if (i % 3 == 0) SendAll(s, "\x16\x03\x01 this is not HTTP\r\n\r\n");
-            else if (i % 3 == 1) SendAll(s, "GET /events HTTP/1.1\r\nHost: 12");
+            if (i % 3 == 0) tcp::SendAll(s, "\x16\x03\x01 this is not HTTP\r\n\r\n");
+            else if (i % 3 == 1) tcp::SendAll(s, "GET /events HTTP/1.1\r\nHost: 12");
             if (i % 2 == 0) close(s);
             else idle.push_back(s);
         }
-        state = HttpGet(web, "/state", 8000);
+        state = tcp::Exchange(web, "GET /state HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 8000);
         state_ms = Harness_NowMs() - started_ms;
     });
 

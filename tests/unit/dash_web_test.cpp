@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tcp_client.h"
 #include "tools/dash/dash_web.h"
 
 namespace {
@@ -90,48 +91,9 @@ TEST(DashWeb, StateKeepsTheLastValuesAndTellsLinkAgeAndTrack) {
     EXPECT_EQ(std::string(text).rfind("{\"link\":\"live\"", 0), 0u) << text;
 }
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-// Sends `request` on a new connection and reads for at most `ms` (or until
-// `enough` bytes came).
-std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    std::string reply;
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        char buf[4096];
-        while (reply.size() < enough) {
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-            pollfd pfd{s, POLLIN, 0};
-            if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
-            ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            reply.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(s);
-    return reply;
-}
-
 TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
     DashWeb_Reset();
-    const int port = FreePort();
+    const int port = tcp::FreePort();
     FILE* out = tmpfile();
     // A port that another program holds is refused, and the reason given.
     {
@@ -153,7 +115,7 @@ TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
     }
     ASSERT_TRUE(DashWeb_Start("127.0.0.1", port, out, stderr));
 
-    const std::string page = Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
+    const std::string page = tcp::Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
     EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page.substr(0, 200);
     EXPECT_NE(page.find("text/html"), std::string::npos);
     EXPECT_NE(page.find("new EventSource(\"/events\")"), std::string::npos);
@@ -165,16 +127,16 @@ TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
     u.ivalue[DF_RPM] = 4321;
     DashWeb_Publish(41, u);
     const std::string events =
-        Exchange(port, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n", 1500, 600);
+        tcp::Exchange(port, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n", 1500, 600);
     EXPECT_NE(events.find("text/event-stream"), std::string::npos) << events;
     EXPECT_NE(events.find("retry: 1000"), std::string::npos) << events;
     EXPECT_NE(events.find("data: {\"link\":\"live\",\"updates\":1,\"seq\":41,"), std::string::npos) << events;
     EXPECT_NE(events.find("\"rpm\":4321"), std::string::npos) << events;
 
-    EXPECT_EQ(Exchange(port, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000).rfind(
+    EXPECT_EQ(tcp::Exchange(port, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000).rfind(
                   "HTTP/1.1 404", 0),
               0u);
-    EXPECT_EQ(Exchange(port, "\x16\x03\x01 not http\r\n\r\n", 3000).rfind("HTTP/1.1 400", 0), 0u);
+    EXPECT_EQ(tcp::Exchange(port, "\x16\x03\x01 not http\r\n\r\n", 3000).rfind("HTTP/1.1 400", 0), 0u);
     DashWeb_Stop();
     std::fclose(out);
 }
