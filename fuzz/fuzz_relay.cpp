@@ -11,7 +11,10 @@
 // simulator's window would see: down and up in pairs of the same key and
 // flags, each after a 35 ms delay, flags 0 or the extended-key bit, pauses
 // only of positive length and never above 10000 ms, and no key token
-// pressed more than 100 times.
+// pressed more than 100 times. The relay's clock is a fake one that the
+// sleeps advance, starting just before the wrap: a command whose turn comes
+// more than 3000 ms after it was queued sends nothing, and no message or
+// pause of a command runs past 10000 ms from its start.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +30,12 @@ int posts_this_token;
 bool key_down;           // a down message waits for its up
 uint32_t down_key;
 uint32_t down_flags;
+uint32_t fake_now;
+uint32_t deadline;       // the running command's end: nothing may pass it
+bool may_post;           // the running command was not late
+
+uint32_t FakeClock() { return fake_now; }
+bool Past(uint32_t t) { return static_cast<int32_t>(t - deadline) > 0; }
 
 SysWindow FindWindow() {
     posts_this_token = 0;
@@ -36,6 +45,7 @@ SysWindow FindWindow() {
 void PostKey(SysWindow window, uint32_t message, uint32_t key, uint32_t flags) {
     if (window != &fake_window) __builtin_trap();
     if (last_sleep != RELAY_KEY_DELAY) __builtin_trap();
+    if (!may_post || Past(fake_now)) __builtin_trap();
     last_sleep = 0;
     if (flags != 0 && flags != WIN_KEY_EXTENDED) __builtin_trap();
     if (message == WIN_KEYDOWN) {
@@ -55,7 +65,10 @@ void PostKey(SysWindow window, uint32_t message, uint32_t key, uint32_t flags) {
 void Sleep(int ms) {
     if (ms <= 0 || ms > RELAY_MAX_PAUSE) __builtin_trap();
     if (key_down && ms != RELAY_KEY_DELAY) __builtin_trap();   // no pause inside a press
+    if (!may_post) __builtin_trap();
     last_sleep = ms;
+    fake_now += static_cast<uint32_t>(ms);
+    if (Past(fake_now)) __builtin_trap();
 }
 
 }  // namespace
@@ -65,6 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     relay_find_window = FindWindow;
     relay_post_key = PostKey;
     relay_sleep = Sleep;
+    relay_clock = FakeClock;
+    fake_now = 0xFFFFF000u;
     last_sleep = 0;
     key_down = false;
 
@@ -95,6 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Relay_WaitCommand(command);
         if (command.sequence != sequence) __builtin_trap();
         if (command.length < 0 || command.length > RELAY_TEXT_SIZE) __builtin_trap();
+        deadline = fake_now + RELAY_MAX_RUN;
+        may_post = static_cast<int32_t>(fake_now - command.queued_at) <= RELAY_MAX_WAIT;
         Relay_HandleCommand(command);
         if (key_down) __builtin_trap();   // every down got its up
     }

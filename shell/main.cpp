@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
 
         SV_CheckClientTimeouts();
         SV_ReadPackets();
+        Relay_ReportDrops(curtime);
         frame_count++;
         SV_SendUpdates();
         Con_ShowStatus(sim_connected.load(std::memory_order_relaxed) != 0, SV_CountConnected());

@@ -44,6 +44,9 @@ int keys_seen;
 
 SysWindow NoSearch() { return reinterpret_cast<SysWindow>(1); }
 void NoSleep(int) {}
+// A clock that stands still: no command is ever late or cut here, so every
+// queued one must arrive and press its key.
+uint32_t StillClock() { return 0; }
 void RecordKey(SysWindow, uint32_t message, uint32_t key, uint32_t flags) {
     if (message != WIN_KEYUP) return;
     if (flags != 0 && faults.fetch_add(1) < 10) std::fprintf(stderr, "key %u with flags\n", key);
@@ -81,6 +84,7 @@ int main() {
     relay_find_window = NoSearch;
     relay_post_key = RecordKey;
     relay_sleep = NoSleep;
+    relay_clock = StillClock;
     fate = std::make_unique<std::atomic<uint8_t>[]>(STRESS_COMMANDS);
 
     std::thread watchdog([] {
