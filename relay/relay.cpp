@@ -161,7 +161,8 @@ bool Relay_SendKey(const char* token, uint32_t deadline) {
         const int32_t asked = Cmd_ArgToInt(token + 1);
         if (asked <= 0) return true;
         const int32_t ms = asked > RELAY_MAX_PAUSE ? RELAY_MAX_PAUSE : asked;
-        // Nothing can follow a pause that reaches the deadline; it ends there.
+        // A pause that would run past the deadline ends there, and so does
+        // the command: nothing after it could run in time.
         const int32_t left = Sys_Elapsed(deadline, relay_clock());
         if (ms <= left) {
             relay_sleep(ms);

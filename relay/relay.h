@@ -24,8 +24,9 @@
 // presses together: a pause ends at that limit, and a press that would not
 // be over by then is not begun, so neither is anything after it. Every key
 // message thus reaches the window within 13 s of its command's arrival, or
-// never. The relay thread counts both kinds of drop; the main thread logs
-// them.
+// never (give or take a sleep that overshoots: a begun press always gets
+// its key-up). The relay thread counts both kinds of drop; the main thread
+// logs them.
 #pragma once
 
 #include <array>

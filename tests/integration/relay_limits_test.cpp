@@ -31,6 +31,17 @@ void PutText(Bytes& b, const std::string& text) {
     b.push_back(0);
 }
 
+// The key codes of the stand-in's "KEY WM_KEYDOWN 13 ..." lines, in order.
+std::vector<unsigned> Keys(const std::string& out) {
+    std::vector<unsigned> keys;
+    for (const std::string& line : Harness_Lines(out)) {
+        char message[32] = {};
+        unsigned key = 0;
+        if (std::sscanf(line.c_str(), "KEY %31s %u", message, &key) == 2) keys.push_back(key);
+    }
+    return keys;
+}
+
 // Updates to one dashboard: kernel arrival stamps.
 struct Arrivals {
     std::vector<double> stamps;
@@ -194,27 +205,73 @@ TEST_P(RelayLimits, AnOverLongCommandPressesNothingAndTheDashRefusesIt) {
     PutText(commands, "key 13");
     app.SendSequenced(commands);
 
-    std::vector<unsigned> keys;
     const double end = Harness_NowMs() + wait_ms();
-    while (Harness_NowMs() < end && keys.size() < 2) {
-        Harness_Poll(sim, 100);
-        keys.clear();
-        for (const std::string& line : Harness_Lines(sim.out)) {
-            char message[32] = {};
-            unsigned key = 0;
-            if (std::sscanf(line.c_str(), "KEY %31s %u", message, &key) == 2) keys.push_back(key);
-        }
-    }
+    while (Harness_NowMs() < end && Keys(sim.out).size() < 2) Harness_Poll(sim, 100);
     Harness_Poll(sim, 300);   // a late press of key 4 would show here
-    keys.clear();
-    for (const std::string& line : Harness_Lines(sim.out)) {
-        char message[32] = {};
-        unsigned key = 0;
-        if (std::sscanf(line.c_str(), "KEY %31s %u", message, &key) == 2) keys.push_back(key);
-    }
-    EXPECT_EQ(keys, (std::vector<unsigned>{13, 13})) << sim.out;
+    EXPECT_EQ(Keys(sim.out), (std::vector<unsigned>{13, 13})) << sim.out;
     EXPECT_NE(Harness_ReadFile(server.dir + "/log.txt").find("Command of 105 characters is longer than 104, dropped"),
               std::string::npos);
+}
+
+TEST_P(RelayLimits, NoKeyIsPressedLateBehindACommandThatHogsTheRelay) {
+    RequireTools({"tarmis_simulator"});
+    if (IsSkipped()) return;
+    Proc sim, server;
+    ASSERT_TRUE(Harness_StartProgram(sim, "tarmis_simulator", {}, wine()));
+    ASSERT_TRUE(Harness_WaitOutput(sim, "READY", wait_ms())) << sim.out;
+    const int port = Harness_FreeUdpPort();
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-d", "-p", std::to_string(port)},
+                                     wine()));
+    ASSERT_TRUE(Harness_WaitOutput(server, "Port = " + std::to_string(port), wait_ms())) << server.out;
+    UdpClient hog(port, 61), other(port, 62);
+    ASSERT_TRUE(hog.Ok() && other.Ok());
+    ASSERT_EQ(hog.Join("hog", 0, wait_ms()), "j");
+    ASSERT_EQ(other.Join("other", 0, wait_ms()), "j");
+
+    // Two datagrams of 49 commands that would each hold the relay for two
+    // minutes: key 65, 9.9 s, key 66 three times (which would end past
+    // 10 s), then 110 s more.
+    std::string text = "key 65 p9900 66 66 66";
+    for (int i = 0; i < 11; i++) text += " p10000";
+    ASSERT_LE(text.size(), 104u);
+    Bytes hogs;
+    for (int i = 0; i < 49; i++) PutText(hogs, text);
+    hog.SendSequenced(hogs);
+    hog.SendSequenced(hogs);
+    Bytes key13;
+    PutText(key13, "key 13");
+    for (const double later = Harness_NowMs() + 1000; Harness_NowMs() < later;) Harness_Poll(sim, 50);
+    other.SendSequenced(key13);   // its turn comes after the first hog, 9 s late
+
+    // Once the first hog is over, everything behind it is dropped as late.
+    const std::string log_file = server.dir + "/log.txt";
+    std::string log;
+    for (const double end = Harness_NowMs() + 15000;
+         log.find("Relay late") == std::string::npos && Harness_NowMs() < end;) {
+        Harness_Poll(sim, 100);
+        log = Harness_ReadFile(log_file);
+    }
+    EXPECT_EQ(Keys(sim.out), (std::vector<unsigned>{65, 65})) << sim.out;
+
+    // The relay is free again: a new press comes at once.
+    const double sent = Harness_NowMs();
+    other.SendSequenced(key13);
+    auto pressed = [&sim] {
+        const std::vector<unsigned> keys = Keys(sim.out);
+        return std::find(keys.begin(), keys.end(), 13u) != keys.end();
+    };
+    while (!pressed() && Harness_NowMs() < sent + 2000) Harness_Poll(sim, 2);
+    EXPECT_LT(Harness_NowMs() - sent, 100.0);
+    Harness_Poll(sim, 300);
+    EXPECT_EQ(Keys(sim.out), (std::vector<unsigned>{65, 65, 13, 13})) << sim.out;
+
+    // One hog cut; 97 hogs and the first key 13 dropped, on one line or more.
+    log = Harness_ReadFile(log_file);
+    EXPECT_NE(log.find("Relay time limit, 1 command cut at 10000 ms"), std::string::npos) << log;
+    int late = 0;
+    for (size_t at = log.find("Relay late, "); at != std::string::npos; at = log.find("Relay late, ", at + 1))
+        late += std::atoi(log.c_str() + at + 12);
+    EXPECT_EQ(late, 98) << log;
 }
 
 TARMIS_BUILD_SUITE(RelayLimits);
