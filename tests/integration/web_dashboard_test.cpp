@@ -325,7 +325,7 @@ struct Screen {
 constexpr Screen kScreens[] = {
     {"phone upright", 390, 844}, {"phone sideways", 844, 390}, {"tablet upright", 768, 1024}};
 
-// Evaluated in the page: "" when it fits its screen, else what does not.
+// Evaluated in the page: "fits" when it fits its screen, else what does not.
 // Nothing scrolls or is clipped (content larger than its box), nothing lies
 // off the screen, no text is below 14 CSS px, and the extents of the
 // readouts' texts stay in their boxes and cover none of the others.
@@ -380,6 +380,22 @@ void ExpectFitsEveryScreen(Browser& b, const std::string& what) {
     }
 }
 
+// Evaluates `expression` until its value contains `want` or `timeout_ms`
+// passes; returns the last value.
+std::string WaitEval(Browser& b, const std::string& expression, const std::string& want, int timeout_ms) {
+    const double end = Harness_NowMs() + timeout_ms;
+    std::string seen;
+    while ((seen = b.Eval(expression)).find(want) == std::string::npos && Harness_NowMs() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return seen;
+}
+
+// Loads the page again and waits for the new document.
+void Reload(Browser& b, int timeout_ms) {
+    ASSERT_EQ(b.Eval("(window.before = 1, location.reload(), 'reloading')"), "reloading");
+    ASSERT_EQ(WaitEval(b, "String(window.before)", "undefined", timeout_ms), "undefined");
+}
+
 TEST_P(WebDashboard, PageFitsPhonesAndTabletsInBothUnitsAndKeepsTheChoice) {
     const std::string chromium = ChromiumPath();
     if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
@@ -402,14 +418,34 @@ TEST_P(WebDashboard, PageFitsPhonesAndTabletsInBothUnitsAndKeepsTheChoice) {
         EXPECT_EQ(v.fuel, "140.3 gal") << "531 l";
         EXPECT_EQ(v.water, "326.7 °F") << "163.7 °C";
         EXPECT_EQ(v.oil, "172.4 °F") << "78 °C";
-        if (load > 0) break;
-        // Loaded again: a new document, without the old one's mark.
-        ASSERT_EQ(browser.Eval("(window.before = 1, location.reload(), 'reloading')"), "reloading");
-        const double end = Harness_NowMs() + wait_ms();
-        while (browser.Eval("String(window.before)") != "undefined" && Harness_NowMs() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (load == 0) Reload(browser, wait_ms());
     }
     ExpectFitsEveryScreen(browser, "imperial");
+}
+
+TEST_P(WebDashboard, PageKeepsTheScreenOnWhileValuesAreLive) {
+    const std::string chromium = ChromiumPath();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    Proc server, dash;
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
+    const int web = StartDash(dash, port, {});
+    Browser browser;
+    ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    // Counts the screen locks the browser grants the page and has not released.
+    ASSERT_TRUE(browser.Command("Page.enable", "{}"));
+    ASSERT_TRUE(browser.Command("Page.addScriptToEvaluateOnNewDocument",
+                                "{\"source\":\"window.held = 0; var ask = navigator.wakeLock.request.bind("
+                                "navigator.wakeLock); navigator.wakeLock.request = function (t) { return ask(t)"
+                                ".then(function (l) { held++; l.addEventListener('release', function () { held--; });"
+                                " return l; }); };\"}"));
+    Reload(browser, wait_ms());
+    PageView v;
+    ASSERT_TRUE(WaitStatus(browser, "live", wait_ms(), v)) << v.status;
+    EXPECT_EQ(WaitEval(browser, "String(held)", "1", 5000), "1");
+    Harness_Kill(server);
+    ASSERT_TRUE(WaitStatus(browser, "no update for ", 5000, v)) << v.status;
+    EXPECT_EQ(WaitEval(browser, "String(held)", "0", 5000), "0");
 }
 
 // A connection to tarmis_dash that asked for the event stream: its socket
@@ -449,12 +485,8 @@ TEST_P(WebDashboard, PageSaysWhyNoValuesCome) {
     EXPECT_EQ(s, -1) << streams.size() << " streams granted";
     Browser late;
     ASSERT_TRUE(late.Open(chromium, url, wait_ms()));
-    std::string seen;
-    const double end = Harness_NowMs() + wait_ms();
-    const std::string refused = "too many browsers connected";
-    while ((seen = late.Eval("document.body.innerText")).find(refused) == std::string::npos && Harness_NowMs() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_NE(seen.find(refused), std::string::npos) << seen;
+    const std::string seen = WaitEval(late, "document.body.innerText", "too many browsers connected", wait_ms());
+    EXPECT_NE(seen.find("too many browsers connected"), std::string::npos) << seen;
     for (int fd : streams) close(fd);
 }
 
