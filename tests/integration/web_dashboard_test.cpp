@@ -138,6 +138,15 @@ public:
         return at == std::string::npos ? "" : JsonString(r, at + 9);
     }
 
+    // Sends one DevTools command to the page (params a JSON object); true
+    // when it was answered without an error.
+    bool Command(const std::string& method, const std::string& params, int timeout_ms = 5000) {
+        std::string r;
+        return Call("\"sessionId\":\"" + session_ + "\",\"method\":\"" + method + "\",\"params\":" + params, r,
+                    timeout_ms) &&
+               r.find("\"error\"") == std::string::npos;
+    }
+
 private:
     // Sends one command and waits for the reply with its id.
     bool Call(const std::string& body, std::string& reply, int timeout_ms) {
@@ -304,6 +313,181 @@ TEST_P(WebDashboard, BrowserShowsTheTestPatternLiveAndFollowsTheServerComingAndG
     EXPECT_TRUE(WaitStatus(browser, "no update for ", 5000, v)) << v.status;
     EXPECT_EQ(browser.Eval("document.body.className"), "dim");
     Harness_Kill(dash);
+}
+
+// ---- the page on phones and tablets ----------------------------------------
+
+// Screens the page must fit, in CSS pixels.
+struct Screen {
+    const char* name;
+    int width, height;
+};
+constexpr Screen kScreens[] = {
+    {"phone upright", 390, 844}, {"phone sideways", 844, 390}, {"tablet upright", 768, 1024}};
+
+// Evaluated in the page: "fits" when it fits its screen, else what does not.
+// Nothing scrolls or is clipped (content larger than its box), nothing lies
+// off the screen, no text is below 14 CSS px, and the extents of the
+// readouts' texts stay in their boxes and cover none of the others.
+const char* const kLayoutCheck = R"js((function () {
+  var W = innerWidth, H = innerHeight, bad = [];
+  var name = function (e) { return e.id ? "#" + e.id : e.tagName + "(" + e.textContent.trim().slice(0, 12) + ")"; };
+  var inside = function (r, o) {
+    return r.left >= o.left - 1 && r.top >= o.top - 1 && r.right <= o.right + 1 && r.bottom <= o.bottom + 1;
+  };
+  var de = document.documentElement;
+  if (de.scrollWidth > W || de.scrollHeight > H) bad.push("page " + de.scrollWidth + "x" + de.scrollHeight);
+  document.querySelectorAll("body *").forEach(function (e) {
+    if (e.tagName === "SCRIPT") return;
+    var cs = getComputedStyle(e);
+    if (cs.display !== "inline" && (e.scrollWidth > e.clientWidth + 1 || e.scrollHeight > e.clientHeight + 1))
+      bad.push(name(e) + " holds " + e.scrollWidth + "x" + e.scrollHeight + " in " + e.clientWidth + "x" +
+               e.clientHeight);
+    if (!inside(e.getBoundingClientRect(), {left: 0, top: 0, right: W, bottom: H})) bad.push(name(e) + " off screen");
+    var own = [].some.call(e.childNodes, function (n) { return n.nodeType === 3 && n.textContent.trim(); });
+    if (own && parseFloat(cs.fontSize) < 14) bad.push(name(e) + " in " + cs.fontSize);
+  });
+  var parts = [], readouts = "#status,#units,#shift,#gear,#speed,#speedunit,#rpmbar,#rpmline,#thrbar,#brkbar," +
+                             ".cell,#lamps span";
+  document.querySelectorAll(readouts).forEach(function (e) {
+    var r = e.getBoundingClientRect();
+    if (e.textContent.trim()) {
+      var g = document.createRange();
+      g.selectNodeContents(e);
+      r = g.getBoundingClientRect();
+    }
+    var box = e.closest(".box");
+    if (box && !inside(r, box.getBoundingClientRect())) bad.push(name(e) + " outside its box");
+    parts.forEach(function (p) {
+      if (Math.min(r.right, p[1].right) - Math.max(r.left, p[1].left) > 1 &&
+          Math.min(r.bottom, p[1].bottom) - Math.max(r.top, p[1].top) > 1) bad.push(name(e) + " covers " + name(p[0]));
+    });
+    parts.push([e, r]);
+  });
+  return bad.join("; ") || "fits";
+})())js";
+
+// Shows the page as a phone of each size shows it and checks that it fits.
+void ExpectFitsEveryScreen(Browser& b, const std::string& what) {
+    std::string check = kLayoutCheck;
+    std::replace(check.begin(), check.end(), '\n', ' ');
+    for (const Screen& s : kScreens) {
+        ASSERT_TRUE(b.Command("Emulation.setDeviceMetricsOverride",
+                              "{\"width\":" + std::to_string(s.width) + ",\"height\":" + std::to_string(s.height) +
+                                  ",\"deviceScaleFactor\":1,\"mobile\":true}"));
+        EXPECT_EQ(b.Eval("innerWidth + 'x' + innerHeight"), std::to_string(s.width) + "x" + std::to_string(s.height));
+        EXPECT_EQ(b.Eval(check), "fits") << s.name << ", " << what;
+    }
+}
+
+// Evaluates `expression` until its value contains `want` or `timeout_ms`
+// passes; returns the last value.
+std::string WaitEval(Browser& b, const std::string& expression, const std::string& want, int timeout_ms) {
+    const double end = Harness_NowMs() + timeout_ms;
+    std::string seen;
+    while ((seen = b.Eval(expression)).find(want) == std::string::npos && Harness_NowMs() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return seen;
+}
+
+// Loads the page again and waits for the new document.
+void Reload(Browser& b, int timeout_ms) {
+    ASSERT_EQ(b.Eval("(window.before = 1, location.reload(), 'reloading')"), "reloading");
+    ASSERT_EQ(WaitEval(b, "String(window.before)", "undefined", timeout_ms), "undefined");
+}
+
+TEST_P(WebDashboard, PageFitsPhonesAndTabletsInBothUnitsAndKeepsTheChoice) {
+    const std::string chromium = ChromiumPath();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    Proc server, dash;
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
+    const int web = StartDash(dash, port, {});
+    Browser browser;
+    ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    PageView v;
+    ASSERT_TRUE(WaitStatus(browser, "live", wait_ms(), v)) << v.status;
+    ExpectFitsEveryScreen(browser, "metric");
+
+    // One button switches every unit, and the browser remembers it.
+    ASSERT_EQ(browser.Eval("(document.getElementById('units').click(), 'clicked')"), "clicked");
+    for (int load = 0; load < 2; load++) {
+        ASSERT_TRUE(WaitStatus(browser, "live", wait_ms(), v)) << v.status;
+        EXPECT_EQ(v.speed, "465") << "208 m/s";
+        EXPECT_EQ(v.unit, "mph");
+        EXPECT_EQ(v.fuel, "140.3 gal") << "531 l";
+        EXPECT_EQ(v.water, "326.7 °F") << "163.7 °C";
+        EXPECT_EQ(v.oil, "172.4 °F") << "78 °C";
+        if (load == 0) Reload(browser, wait_ms());
+    }
+    ExpectFitsEveryScreen(browser, "imperial");
+}
+
+TEST_P(WebDashboard, PageKeepsTheScreenOnWhileValuesAreLive) {
+    const std::string chromium = ChromiumPath();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    Proc server, dash;
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
+    const int web = StartDash(dash, port, {});
+    Browser browser;
+    ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    // Counts the screen locks the browser grants the page and has not released.
+    ASSERT_TRUE(browser.Command("Page.enable", "{}"));
+    ASSERT_TRUE(browser.Command("Page.addScriptToEvaluateOnNewDocument",
+                                "{\"source\":\"window.held = 0; var ask = navigator.wakeLock.request.bind("
+                                "navigator.wakeLock); navigator.wakeLock.request = function (t) { return ask(t)"
+                                ".then(function (l) { held++; l.addEventListener('release', function () { held--; });"
+                                " return l; }); };\"}"));
+    Reload(browser, wait_ms());
+    PageView v;
+    ASSERT_TRUE(WaitStatus(browser, "live", wait_ms(), v)) << v.status;
+    EXPECT_EQ(WaitEval(browser, "String(held)", "1", 5000), "1");
+    Harness_Kill(server);
+    ASSERT_TRUE(WaitStatus(browser, "no update for ", 5000, v)) << v.status;
+    EXPECT_EQ(WaitEval(browser, "String(held)", "0", 5000), "0");
+}
+
+// A connection to tarmis_dash that asked for the event stream: its socket
+// when the stream was granted, -1 when refused with 503 (-2 on no answer).
+int OpenStream(int web) {
+    int s = tcp::Connect(web);
+    if (s < 0 || !tcp::SendAll(s, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return -2;
+    char head[16] = {};
+    pollfd pfd{s, POLLIN, 0};
+    ssize_t n = poll(&pfd, 1, 5000) > 0 ? recv(s, head, 12, MSG_WAITALL) : 0;
+    const std::string status(head, n > 0 ? static_cast<size_t>(n) : 0);
+    if (status == "HTTP/1.1 200") return s;
+    close(s);
+    return status == "HTTP/1.1 503" ? -1 : -2;
+}
+
+TEST_P(WebDashboard, PageSaysWhyNoValuesCome) {
+    const std::string chromium = ChromiumPath();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    const std::string port = std::to_string(Harness_FreeUdpPort());
+    // A server without its test pattern and no simulator: "no data".
+    Proc server, dash;
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-p", port}, wine()));
+    const int web = StartDash(dash, port, {});
+    const std::string url = "http://127.0.0.1:" + std::to_string(web) + "/";
+    Browser browser;
+    ASSERT_TRUE(browser.Open(chromium, url, wait_ms()));
+    PageView v;
+    EXPECT_TRUE(WaitStatus(browser, "no data", wait_ms(), v)) << v.status;
+    EXPECT_EQ(v.status, "no data from the simulator — not running, or the car is not on track");
+    ExpectFitsEveryScreen(browser, "the longest status");
+
+    // Every stream taken: a further browser is told why it gets nothing.
+    std::vector<int> streams;
+    int s = -2;
+    while (streams.size() < 100 && (s = OpenStream(web)) >= 0) streams.push_back(s);
+    EXPECT_EQ(s, -1) << streams.size() << " streams granted";
+    Browser late;
+    ASSERT_TRUE(late.Open(chromium, url, wait_ms()));
+    const std::string seen = WaitEval(late, "document.body.innerText", "too many browsers connected", wait_ms());
+    EXPECT_NE(seen.find("too many browsers connected"), std::string::npos) << seen;
+    for (int fd : streams) close(fd);
 }
 
 TEST_P(WebDashboard, TenBrowsersAStalledOneAndAFloodNeverSlowTheDashboard) {
