@@ -64,6 +64,15 @@ SimHostWindow SimHost_StartWindow(const char* cls, const char* title, const char
 // Closes the window and joins its thread; no handler call after it returns.
 void SimHost_StopWindow();
 
+// True when the console this process writes to was made for it alone and
+// will close with it, so a racer would not see its last lines: Windows, when
+// the process was started from Explorer (a file dropped onto the .exe) and
+// the console's only process is this one (GetConsoleProcessList) and
+// standard input is that console. False when the console is shared with the
+// prompt that started the process, when standard input is not a console,
+// and always on Linux (a terminal outlives the programs run in it).
+bool SimHost_ConsoleOfItsOwn();
+
 // --- the reading side, for probes and tests ---
 
 // Sends one key message to the window that SimHost_StartWindow made with the

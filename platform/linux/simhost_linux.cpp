@@ -155,6 +155,10 @@ void SimHost_StopWindow() {
     host_socket = -1;
 }
 
+// --- console ---
+
+bool SimHost_ConsoleOfItsOwn() { return false; }
+
 // --- reading side ---
 
 bool SimHost_PostKey(const char* cls, const char*, const char* child_cls,

@@ -162,6 +162,16 @@ void SimHost_StopWindow() {
     host_instance_mutex = nullptr;
 }
 
+// --- console ---
+
+bool SimHost_ConsoleOfItsOwn() {
+    DWORD ids[2];
+    if (GetConsoleProcessList(ids, 2) != 1) return false;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    return in != INVALID_HANDLE_VALUE && in != nullptr && GetConsoleMode(in, &mode) != 0;
+}
+
 // --- reading side ---
 
 bool SimHost_PostKey(const char* cls, const char* title, const char* child_cls,

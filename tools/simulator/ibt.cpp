@@ -36,13 +36,15 @@ static bool Ibt_Inside(const IbtSource& src, int64_t offset, int64_t len) {
            static_cast<uint64_t>(len) <= src.size - static_cast<uint64_t>(offset);
 }
 
+// What a racer is told about a file that is not a disk recording at all (a
+// dump of the live memory, a text file, anything else).
+static const char* const IBT_NOT_RECORDING = "is not a telemetry recording written by the simulator";
+
 bool Ibt_Open(const IbtSource& src, IbtRecording& rec, char* error, int error_size) {
     rec = IbtRecording{};
     uint8_t head[IBT_VAR_TABLE];
     if (src.size < IBT_VAR_TABLE || !src.read(src.ctx, 0, head, IBT_VAR_TABLE))
-        return Ibt_Fail(error, error_size,
-                        "not a telemetry recording: %llu bytes, too short for its header",
-                        static_cast<unsigned long long>(src.size));
+        return Ibt_Fail(error, error_size, "%s", IBT_NOT_RECORDING);
     rec.version = Ibt_I32(head + LAYOUT_VER);
     rec.tick_rate = Ibt_I32(head + LAYOUT_TICK_RATE);
     const int32_t session_len = Ibt_I32(head + LAYOUT_SESSION_LEN);
@@ -58,76 +60,66 @@ bool Ibt_Open(const IbtSource& src, IbtRecording& rec, char* error, int error_si
     rec.lap_count = Ibt_I32(head + IBT_HEADER_SIZE + 24);
     rec.record_count = Ibt_I32(head + IBT_HEADER_SIZE + 28);
 
-    if (rec.version < 1 || rec.version > LAYOUT_VERSION)
-        return Ibt_Fail(error, error_size, "not a telemetry recording: header version %d",
-                        rec.version);
-    if (rec.tick_rate < 1 || rec.tick_rate > IBT_MAX_TICK_RATE)
-        return Ibt_Fail(error, error_size, "not a telemetry recording: tick rate %d",
-                        rec.tick_rate);
-    if (buffers < 1 || buffers > LAYOUT_MAX_BUFFERS)
-        return Ibt_Fail(error, error_size, "not a telemetry recording: buffer count %d", buffers);
-    if (rec.num_vars < 1)
-        return Ibt_Fail(error, error_size, "not a telemetry recording: %d variables",
-                        rec.num_vars);
-    if (rec.num_vars > LAYOUT_MAX_VARS)
-        return Ibt_Fail(error, error_size,
-                        "%d variables, more than the %d the stand-in's mapping holds",
-                        rec.num_vars, LAYOUT_MAX_VARS);
-    if (rec.frame_len < 1)
-        return Ibt_Fail(error, error_size, "not a telemetry recording: frame length %d",
-                        rec.frame_len);
-    if (rec.frame_len > LAYOUT_SLOT_SIZE)
-        return Ibt_Fail(error, error_size,
-                        "frames of %d bytes, longer than the %d of the stand-in's buffers",
-                        rec.frame_len, LAYOUT_SLOT_SIZE);
+    // A disk recording has one buffer entry (where its frames begin) and a
+    // sub-header after the header that nothing else overlaps; the live
+    // memory has several buffers and its session text right after the
+    // header. Counts and lengths are never negative.
+    if (rec.version < 1 || rec.version > LAYOUT_VERSION || rec.tick_rate < 1 ||
+        rec.tick_rate > IBT_MAX_TICK_RATE || buffers != 1 || rec.num_vars < 0 ||
+        rec.frame_len < 1 || session_len < 0 || var_ofs < IBT_VAR_TABLE ||
+        session_ofs < IBT_VAR_TABLE || rec.frames_offset < IBT_VAR_TABLE || rec.lap_count < 0 ||
+        rec.record_count < 0)
+        return Ibt_Fail(error, error_size, "%s", IBT_NOT_RECORDING);
 
+    // A recording's header, but its parts run past the end of the file: a
+    // copy or a write that stopped early.
     const int64_t var_bytes = static_cast<int64_t>(rec.num_vars) * LAYOUT_VAR_HEADER_SIZE;
-    if (!Ibt_Inside(src, var_ofs, var_bytes))
+    if (!Ibt_Inside(src, var_ofs, var_bytes) || !Ibt_Inside(src, session_ofs, session_len) ||
+        static_cast<uint64_t>(rec.frames_offset) > src.size)
         return Ibt_Fail(error, error_size,
-                        "corrupt or cut short: the variable table (%d entries at %d) lies "
-                        "outside the file's %llu bytes",
-                        rec.num_vars, var_ofs, static_cast<unsigned long long>(src.size));
-    if (session_len < 0 || !Ibt_Inside(src, session_ofs, session_len))
-        return Ibt_Fail(error, error_size,
-                        "corrupt or cut short: the session info (%d bytes at %d) lies outside "
-                        "the file's %llu bytes",
-                        session_len, session_ofs, static_cast<unsigned long long>(src.size));
-    if (rec.frames_offset < 0 || static_cast<uint64_t>(rec.frames_offset) > src.size)
-        return Ibt_Fail(error, error_size,
-                        "corrupt or cut short: the frames begin at %lld, outside the file's "
-                        "%llu bytes",
-                        static_cast<long long>(rec.frames_offset),
-                        static_cast<unsigned long long>(src.size));
+                        "is a telemetry recording cut short before its first frame");
     const int64_t whole = static_cast<int64_t>(src.size - static_cast<uint64_t>(rec.frames_offset)) /
                           rec.frame_len;
-    if (rec.record_count < 0)
-        return Ibt_Fail(error, error_size, "corrupt: record count %d", rec.record_count);
     if (rec.record_count > whole)
         return Ibt_Fail(error, error_size,
-                        "cut short: the sub-header counts %d frames of %d bytes, the file "
-                        "holds %lld",
-                        rec.record_count, rec.frame_len, static_cast<long long>(whole));
+                        "is a telemetry recording cut short: it holds %lld of its %d frames",
+                        static_cast<long long>(whole), rec.record_count);
+
+    if (rec.num_vars > LAYOUT_MAX_VARS)
+        return Ibt_Fail(error, error_size,
+                        "is a telemetry recording of %d variables, more than the %d the stand-in "
+                        "can publish",
+                        rec.num_vars, LAYOUT_MAX_VARS);
+    if (rec.frame_len > LAYOUT_SLOT_SIZE)
+        return Ibt_Fail(error, error_size,
+                        "is a telemetry recording of frames of %d bytes, longer than the %d the "
+                        "stand-in can publish",
+                        rec.frame_len, LAYOUT_SLOT_SIZE);
     // A count of 0 is a recording the simulator did not close: play what is
     // there.
     rec.frame_count = rec.record_count > 0 ? rec.record_count
                                            : static_cast<int32_t>(whole > INT32_MAX ? INT32_MAX : whole);
-    if (rec.frame_count == 0) return Ibt_Fail(error, error_size, "the recording holds no frames");
+    if (rec.frame_count == 0)
+        return Ibt_Fail(error, error_size, "is a telemetry recording without a single frame");
+    if (rec.num_vars == 0)
+        return Ibt_Fail(error, error_size, "is a telemetry recording without a single variable");
 
     if (!src.read(src.ctx, static_cast<uint64_t>(var_ofs), ibt_var_headers,
                   static_cast<uint32_t>(var_bytes)))
-        return Ibt_Fail(error, error_size, "cannot read the variable table");
+        return Ibt_Fail(error, error_size, "cannot be read to its end");
     // The text ends at its length or at the first zero byte; the mapping
     // carries it with a terminator, inside its session area.
     int32_t take = session_len < LAYOUT_SESSION_MAX ? session_len : LAYOUT_SESSION_MAX;
     if (take > 0 && !src.read(src.ctx, static_cast<uint64_t>(session_ofs), ibt_session,
                               static_cast<uint32_t>(take)))
-        return Ibt_Fail(error, error_size, "cannot read the session info");
+        return Ibt_Fail(error, error_size, "cannot be read to its end");
     const void* zero = std::memchr(ibt_session, 0, static_cast<size_t>(take));
     int32_t text_len =
         zero != nullptr ? static_cast<int32_t>(static_cast<const char*>(zero) - ibt_session) : take;
     if (text_len >= LAYOUT_SESSION_MAX)
         return Ibt_Fail(error, error_size,
-                        "session info of %d bytes, more than the %d the stand-in's mapping holds",
+                        "is a telemetry recording with a session text of %d bytes, more than the "
+                        "%d the stand-in can publish",
                         session_len, LAYOUT_SESSION_MAX - 1);
     ibt_session[text_len] = 0;
     rec.var_headers = ibt_var_headers;

@@ -58,8 +58,11 @@ struct IbtRecording {
 };
 
 // Reads and checks the header, sub-header, variable table and session text.
-// False, with a one-line reason in `error`, when the source is not a
-// recording, is cut short, points outside itself, or does not fit the
+// False when the source cannot be played, with `error` holding the rest of
+// a plain sentence that begins with the file's name ("is not a telemetry
+// recording written by the simulator", "is a telemetry recording cut short:
+// ..."): when its header is not that of a disk recording (a live-memory
+// dump, a text file), when it is cut short, or when it does not fit the
 // stand-in's mapping (too many variables, a frame longer than a buffer slot,
 // a session text longer than the session area).
 bool Ibt_Open(const IbtSource& src, IbtRecording& rec, char* error, int error_size);

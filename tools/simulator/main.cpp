@@ -7,6 +7,7 @@
 //   "KEY WM_KEYDOWN 13 0x00000000 123456"   one per key message received
 //   "FRAME ..."                             once a second with --verbose
 //   "REPLAY ...", "RECORD ..."              what --replay plays, what --record wrote
+//   "Press Enter to close this window."     at the end, in a console of its own
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -93,14 +94,34 @@ static void Sim_OnKey(uint32_t message, uint32_t wparam, uint32_t lparam) {
 
 static void Sim_FinishRecording();
 
+// A console made for this process alone (a recording dropped onto the .exe)
+// closes as the process ends: asks for Enter first, so that the racer can
+// read the last lines. Returns at once in any other console.
+static void Sim_HoldWindow() {
+    if (!SimHost_ConsoleOfItsOwn()) return;
+    Sim_Print("Press Enter to close this window.\n");
+    for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+    }
+}
+
+// Ends the process with `code` on a refusal or a failure at start-up (no
+// frame published yet), once the racer has read why.
+[[noreturn]] static void Sim_Quit(int code) {
+    std::fflush(stderr);
+    Sim_HoldWindow();
+    std::exit(code);
+}
+
 // Clears the status bit, completes any --record file and ends the process;
-// the named objects stay.
+// the named objects stay. At an end of its own (not Ctrl-C or closing the
+// window), a console of its own stays open until Enter.
 [[noreturn]] static void Sim_Shutdown(int code) {
     if (sim_view != nullptr) Layout_SetStatus(false);
     Sim_FinishRecording();
     SimHost_StopWindow();
     std::fflush(stdout);
     sim_done.store(true);
+    if (!sim_stop.load()) Sim_HoldWindow();
     Sys_Exit(code);
 }
 
@@ -238,10 +259,10 @@ static void Sim_DriveFrame() {
                  "usage: tarmis_simulator [--script FILE] [--fps N] [--quiet] [--verbose] [--seed N]\n"
                  "                        [--bench-rpm]\n"
                  "                        [--record FILE.ibt [--seconds N]]\n"
-                 "       tarmis_simulator --replay FILE.ibt [--loop] [--speed X] [--from SECONDS]\n"
+                 "       tarmis_simulator [--replay] FILE.ibt [--loop] [--speed X] [--from SECONDS]\n"
                  "       tarmis_simulator --post down|up|MESSAGE KEY FLAGS\n"
                  "       tarmis_simulator --probe [--dump FILE] [--wait MS]\n");
-    std::exit(SIM_EXIT_BAD_USAGE);
+    Sim_Quit(SIM_EXIT_BAD_USAGE);
 }
 
 static uint32_t Sim_ParseU32(const char* s, const char* what) {
@@ -303,8 +324,11 @@ static void Sim_ParseOptions(int argc, char** argv) {
                 o.post_message = Sim_ParseU32(m, "message");
             o.post_key = Sim_ParseU32(next("a key code"), "key code");
             o.post_flags = Sim_ParseU32(next("flags"), "flags");
-        } else if (std::strcmp(a, "--replay") == 0) {
-            o.replay = next("a recording");
+        } else if (std::strcmp(a, "--replay") == 0 || a[0] != '-') {
+            // A path alone is what dropping a file onto the program gives.
+            const char* path = a[0] != '-' ? a : next("a recording");
+            if (o.replay != nullptr) Sim_Usage("one recording at a time");
+            o.replay = path;
         } else if (std::strcmp(a, "--loop") == 0) {
             o.loop = true;
         } else if (std::strcmp(a, "--speed") == 0) {
@@ -405,22 +429,22 @@ static uint8_t* Sim_CreateObjects() {
         SimHost_StartWindow(SIM_WINDOW_CLASS, SIM_WINDOW_TITLE, SIM_CHILD_CLASS, Sim_OnKey);
     if (w == SIMHOST_WINDOW_BUSY) {
         std::fprintf(stderr, "tarmis_simulator: another simulator is running\n");
-        std::exit(SIM_EXIT_BUSY);
+        Sim_Quit(SIM_EXIT_BUSY);
     }
     if (w != SIMHOST_WINDOW_OK) {
         std::fprintf(stderr, "tarmis_simulator: cannot create the window\n");
-        std::exit(1);
+        Sim_Quit(1);
     }
     uint8_t* view = SimHost_CreateMapping(SIM_MAPPING_NAME, LAYOUT_MAPPING_SIZE);
     if (view == nullptr) {
         std::fprintf(stderr, "tarmis_simulator: cannot create the mapping %s\n", SIM_MAPPING_NAME);
         SimHost_StopWindow();
-        std::exit(1);
+        Sim_Quit(1);
     }
     if (!SimHost_CreateEvent(SIM_EVENT_NAME)) {
         std::fprintf(stderr, "tarmis_simulator: cannot create the event %s\n", SIM_EVENT_NAME);
         SimHost_StopWindow();
-        std::exit(1);
+        Sim_Quit(1);
     }
     SimHost_FineTimer();
     return view;
@@ -438,9 +462,10 @@ static void Sim_PrintObjects(int tick_rate, const char* what) {
               what);
 }
 
+// One sentence on standard error: the file's name, then `reason`.
 [[noreturn]] static void Sim_ReplayError(const char* reason) {
-    std::fprintf(stderr, "tarmis_simulator: %s: %s\n", sim_options.replay, reason);
-    std::exit(SIM_EXIT_BAD_USAGE);
+    std::fprintf(stderr, "tarmis_simulator: %s %s\n", sim_options.replay, reason);
+    Sim_Quit(SIM_EXIT_BAD_USAGE);
 }
 
 // The "Lap" of frame `index`, or -1 when the recording has none.
@@ -460,7 +485,7 @@ static int Sim_ReplayLap(const IbtSource& src, const IbtRecording& rec, int inde
     static uint8_t frame[LAYOUT_SLOT_SIZE];
     const SimOptions& o = sim_options;
     std::ifstream file(o.replay, std::ios::binary);
-    if (!file) Sim_ReplayError("cannot open the file");
+    if (!file) Sim_ReplayError("cannot be opened");
     const IbtSource src = Ibt_FileSource(file);
     IbtRecording rec;
     char error[IBT_ERROR_SIZE];
@@ -468,13 +493,13 @@ static int Sim_ReplayLap(const IbtSource& src, const IbtRecording& rec, int inde
     const double duration = static_cast<double>(rec.frame_count) / rec.tick_rate;
     const double first_d = o.from * rec.tick_rate;
     if (first_d >= rec.frame_count) {
-        std::snprintf(error, sizeof error, "--from %g s is past the recording's end (%.2f s)",
-                      o.from, duration);
+        std::snprintf(error, sizeof error, "ends after %.2f s, before --from %g s", duration,
+                      o.from);
         Sim_ReplayError(error);
     }
     const int first = static_cast<int>(first_d);
     for (int i : {first, rec.frame_count - 1})
-        if (!Ibt_ReadFrame(src, rec, i, frame)) Sim_ReplayError("cannot read its frames");
+        if (!Ibt_ReadFrame(src, rec, i, frame)) Sim_ReplayError("cannot be read to its end");
 
     char track[96], car[96], date[32] = "unknown date";
     Ibt_SessionValue(rec, "TrackDisplayName:", 0, track, sizeof track);
@@ -516,7 +541,7 @@ static int Sim_ReplayLap(const IbtSource& src, const IbtRecording& rec, int inde
             i = first;
         }
         if (!Ibt_ReadFrame(src, rec, i, frame)) {
-            std::fprintf(stderr, "tarmis_simulator: %s: cannot read frame %d\n", o.replay, i);
+            std::fprintf(stderr, "tarmis_simulator: %s cannot be read at frame %d\n", o.replay, i);
             std::fflush(stderr);
             Sim_Shutdown(SIM_EXIT_BAD_USAGE);
         }
