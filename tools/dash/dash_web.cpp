@@ -487,8 +487,8 @@ struct DashWebHeadStream : httplib::Stream {
     void consume_buffered(size_t size) override { inner.consume_buffered(size); }
 };
 
-// The library's server, with each accepted connection served by
-// DashWeb_Serve's rules (the library's TLS server takes the same hook).
+// The library's server, with each accepted connection served by the rules
+// below (the library's own TLS server takes the same hook).
 struct DashWebServer : httplib::Server {
     bool process_and_close_socket(socket_t sock) override;
 };
