@@ -67,6 +67,10 @@ uint16_t Sys_NetToHostShort(uint16_t value);
 // up, loopback left out.
 int Sys_LocalAddresses(std::array<uint8_t, 4>* out, int max);
 
+// Reads this PC's host name into `buf` ("\0"-ended, `size` bytes at most);
+// false when it cannot be read or does not fit.
+bool Sys_HostName(char* buf, int size);
+
 // Reads the address and port (network order) that `sock` is bound to;
 // false on failure (tests bind port 0 and read the port back).
 bool Sys_SocketName(NetSocket sock, std::array<uint8_t, 4>& ip, uint16_t& port);

@@ -30,11 +30,21 @@ inline int FreePort() {
 }
 
 // A connected socket to 127.0.0.1:port (with a receive buffer of `rcvbuf`
-// bytes when above 0), or -1.
-inline int Connect(int port, int rcvbuf = 0) {
+// bytes when above 0, from the loopback address `from` when given: each
+// address of 127.0.0.0/8 stands for another device), or -1.
+inline int Connect(int port, int rcvbuf = 0, const char* from = nullptr) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0) return -1;
     if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (from != nullptr) {
+        sockaddr_in b{};
+        b.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &b.sin_addr);
+        if (bind(s, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
+            close(s);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -53,8 +63,9 @@ inline bool SendAll(int s, const std::string& text) {
 
 // Sends `request` on a new connection and returns what came back within
 // `ms` (or once `enough` bytes came, or the other side closed).
-inline std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20) {
-    int s = Connect(port);
+inline std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20,
+                            const char* from = nullptr) {
+    int s = Connect(port, 0, from);
     if (s < 0) return "";
     std::string reply;
     if (SendAll(s, request)) {

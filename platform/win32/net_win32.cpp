@@ -163,6 +163,13 @@ int Sys_LocalAddresses(std::array<uint8_t, 4>* out, int max) {
     return count;
 }
 
+bool Sys_HostName(char* buf, int size) {
+    if (size < 2) return false;
+    buf[size - 1] = 0;
+    if (gethostname(buf, size - 1) == SOCKET_ERROR) return false;
+    return buf[0] != 0;
+}
+
 bool Sys_SocketName(NetSocket sock, std::array<uint8_t, 4>& ip, uint16_t& port) {
     sockaddr_in addr{};
     int len = sizeof addr;

@@ -52,6 +52,29 @@ TEST(DashWeb, TakesTheWebOptionOutOfTheArgumentsAndRefusesBadAddresses) {
     std::fclose(sink);
 }
 
+// Only names of this PC are answered: a page elsewhere that points its own
+// name at the PC (DNS rebinding) gets nothing.
+TEST(DashWeb, AnswersOnlyToThisPcsAddressesAndNames) {
+    struct Case {
+        const char* host;
+        bool allowed;
+    };
+    static const Case cases[] = {
+        {nullptr, true},          {"192.168.1.20", true},    {"192.168.1.20:8080", true},
+        {"127.0.0.1:80", true},   {"localhost", true},       {"LocalHost:8080", true},
+        {"localhost.", true},     {"[::1]", true},           {"[fe80::1%25]:8080", false},
+        {"[::ffff:10.0.0.1]:80", true}, {"Racing-PC", true},  {"racing-pc.local:8080", true},
+        {"", false},              {"evil.example", false},   {"racing-pc.evil.example", false},
+        {"racing-pcx", false},    {"localhost.evil.example", false}, {"192.168.1.20.evil.example", false},
+        {"192.168.1.256", false}, {"localhost:", false},     {"localhost:80x", false},
+        {"[::1", false},          {"[]:80", false},          {"[::1]x", false},
+        {"racing-pc.local.", true}, {":80", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DashWeb_HostAllowed(c.host, "racing-pc"), c.allowed) << (c.host ? c.host : "(none)");
+    EXPECT_FALSE(DashWeb_HostAllowed("racing-pc", "")) << "no PC name known: names other than localhost refused";
+}
+
 // The page keeps what each field last said: the session block comes less
 // often, and an off-track update carries no values at all.
 TEST(DashWeb, StateKeepsTheLastValuesAndTellsLinkAgeAndTrack) {
@@ -115,7 +138,7 @@ TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
     }
     ASSERT_TRUE(DashWeb_Start("127.0.0.1", port, out, stderr));
 
-    const std::string page = tcp::Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
+    const std::string page = tcp::Exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 3000);
     EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page.substr(0, 200);
     EXPECT_NE(page.find("text/html"), std::string::npos);
     EXPECT_NE(page.find("new EventSource(\"/events\")"), std::string::npos);
@@ -127,13 +150,13 @@ TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
     u.ivalue[DF_RPM] = 4321;
     DashWeb_Publish(41, u);
     const std::string events =
-        tcp::Exchange(port, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n", 1500, 600);
+        tcp::Exchange(port, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 1500, 600);
     EXPECT_NE(events.find("text/event-stream"), std::string::npos) << events;
     EXPECT_NE(events.find("retry: 1000"), std::string::npos) << events;
     EXPECT_NE(events.find("data: {\"link\":\"live\",\"updates\":1,\"seq\":41,"), std::string::npos) << events;
     EXPECT_NE(events.find("\"rpm\":4321"), std::string::npos) << events;
 
-    EXPECT_EQ(tcp::Exchange(port, "GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000).rfind(
+    EXPECT_EQ(tcp::Exchange(port, "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 3000).rfind(
                   "HTTP/1.1 404", 0),
               0u);
     EXPECT_EQ(tcp::Exchange(port, "\x16\x03\x01 not http\r\n\r\n", 3000).rfind("HTTP/1.1 400", 0), 0u);

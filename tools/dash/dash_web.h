@@ -8,7 +8,9 @@
 // The session only stores the latest values and wakes the HTTP threads;
 // every byte to a browser is written by a thread of a bounded pool with read
 // and write time-outs, so a stalled, closed or flooding browser never holds
-// up reception.
+// up reception. What one request may cost is bounded too: its line, its
+// headers (size and number) and the time to send them; no body, no ranges;
+// connections and event streams per device; and it must name this PC.
 //
 // GET /        the page (compiled in; needs nothing from the internet)
 // GET /events  text/event-stream: one "data: {json}" event per update taken
@@ -26,8 +28,13 @@
 constexpr int DASHWEB_THREADS = 48;          // ten browsers, and the spare to work off idle connections
 constexpr int DASHWEB_MAX_STREAMS = 16;      // event streams open at once; more get 503
 constexpr int DASHWEB_MAX_QUEUED = 64;       // connections waiting for a thread (see DashWebPool)
-constexpr int DASHWEB_READ_TIMEOUT_S = 2;    // a request must arrive within this
-constexpr int DASHWEB_WRITE_TIMEOUT_S = 5;   // a browser that takes nothing for this long is dropped
+constexpr int DASHWEB_PEERS = 64;            // devices connected at once; more are refused
+constexpr int DASHWEB_PEER_CONNECTIONS = 8;  // connections from one device at once
+constexpr int DASHWEB_PEER_STREAMS = 4;      // event streams to one device at once
+constexpr int DASHWEB_HEAD_MS = 2000;        // a request's line and headers must arrive within this
+constexpr int DASHWEB_IDLE_S = 2;            // a kept-alive connection may wait this long for its next request
+constexpr int DASHWEB_WRITE_TIMEOUT_S = 3;   // a browser that takes nothing for this long is dropped
+constexpr int DASHWEB_SEND_BUFFER = 8192;    // bytes the system queues to one browser (a stalled one is found soon)
 constexpr int DASHWEB_HEARTBEAT_MS = 500;    // event while the stream is silent
 constexpr int DASHWEB_MAX_EVENT_HZ = 25;     // events a second to one browser, at most
 constexpr int DASHWEB_JSON_MAX = 1024;
@@ -42,6 +49,14 @@ enum DashWebLink {
 // Reads "[ADDRESS:]PORT" (ADDRESS a dotted IPv4 address; all interfaces when
 // left out). Returns false for anything else.
 bool DashWeb_ParseAddress(const char* text, char* host, int host_size, int& port);
+
+// Whether a request's Host header (`host`, its ":port" included or not;
+// nullptr when the request had none) names this PC: an IPv4 or bracketed
+// IPv6 address, "localhost", or `pc_name` (this PC's host name, also with
+// ".local"), letters in any case. Any other name is refused, so that a web
+// page elsewhere cannot point its own name at this PC (DNS rebinding) and
+// read the values. A request without Host comes from no browser: allowed.
+bool DashWeb_HostAllowed(const char* host, const char* pc_name);
 
 struct DashWebOption {
     bool on;
