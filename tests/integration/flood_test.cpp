@@ -41,7 +41,7 @@ TEST_P(FloodRun, GarbageDatagramsNeitherEndNorStallTheServer) {
     std::vector<uint8_t> d(9000);
     for (int i = 0; i < 3000; i++) {
         size_t len = rng() % 9001;
-        for (auto& b : d) b = static_cast<uint8_t>(rng());
+        for (size_t k = 0; k < len; k++) d[k] = static_cast<uint8_t>(rng());
         if (len >= 4 && i % 3 == 0) d[0] = d[1] = d[2] = d[3] = 0xFF;
         if (len >= 16 && i % 9 == 0) std::memcpy(&d[4], "connect 1 ", 10);
         sendto(s, d.data(), len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);

@@ -135,54 +135,10 @@ static std::string Harness_ForeignNative() {
            ") and run the tests again.";
 }
 
-// The Windows stand-in: a tarmis_simulator.exe of this Wine prefix that
-// this test program did not start.
-static std::string Harness_ForeignWine() {
-    const char* prefix_env = std::getenv("WINEPREFIX");
-    const std::string prefix = prefix_env != nullptr ? prefix_env : "";
-    std::error_code ec;
-    for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = proc.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
-        // The program itself (Wine shows the .exe as the first argument), not
-        // a shell or a wine command that names it.
-        const std::string raw = Harness_ReadFile("/proc/" + name + "/cmdline");
-        const std::string program = raw.substr(0, raw.find('\0'));
-        const std::string exe = "tarmis_simulator.exe";
-        if (program.size() < exe.size() ||
-            program.compare(program.size() - exe.size(), exe.size(), exe) != 0)
-            continue;
-        const std::string cmd = Harness_CommandLine(pid);
-        // Its helper invocations only read or post; they hold nothing.
-        if (cmd.find("--probe") != std::string::npos || cmd.find("--post") != std::string::npos ||
-            cmd.find("--help") != std::string::npos)
-            continue;
-        std::string env = Harness_ReadFile("/proc/" + name + "/environ");
-        std::string theirs;
-        for (size_t at = 0; at < env.size();) {
-            size_t end = env.find('\0', at);
-            if (end == std::string::npos) end = env.size();
-            if (env.compare(at, 11, "WINEPREFIX=") == 0) theirs = env.substr(at + 11, end - at - 11);
-            at = end + 1;
-        }
-        if (theirs != prefix) continue;  // another prefix: other named objects
-        pid_t up = pid;
-        bool ours = false;
-        for (int depth = 0; depth < 8 && up > 1 && !ours; depth++) {
-            up = Harness_ParentOf(up);
-            ours = up == getpid();
-        }
-        if (ours) continue;
-        return "another simulator stand-in holds the simulator's named objects in this Wine "
-               "prefix: pid " + name + " (" + cmd + "). Stop it (kill " + name +
-               ") and run the tests again.";
-    }
-    return "";
-}
-
+// Under Wine the named objects live in the run's own Wine prefix
+// (tarmis_start_wine makes a fresh one), which only this run's programs use.
 std::string Harness_ForeignSimulator(bool wine) {
-    return wine ? Harness_ForeignWine() : Harness_ForeignNative();
+    return wine ? "" : Harness_ForeignNative();
 }
 
 double Harness_NowMs() {

@@ -45,10 +45,10 @@ extern const char* const HARNESS_WINE_SKIP;
     if (!Harness_HaveWine()) GTEST_SKIP() << HARNESS_WINE_SKIP
 
 // The simulator's named objects (window, mapping, event) exist once per
-// machine (natively) or per Wine prefix. When a stand-in that this test
-// program did not start holds them (one of ./run.sh, or one left behind by a
-// killed test run), this returns a message naming it and how to end it;
-// otherwise "".
+// machine (natively) or per Wine prefix. When a native stand-in that this
+// test program did not start holds them (one of ./run.sh, or one left behind
+// by a killed test run), this returns a message naming it and how to end it;
+// otherwise "". A test run's Wine prefix is its own, so under Wine: "".
 std::string Harness_ForeignSimulator(bool wine);
 
 // Starts `argv` (argv[0] a path). With `wine`, argv[0] is a Windows .exe

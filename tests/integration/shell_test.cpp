@@ -113,7 +113,7 @@ TEST_P(ShellRun, CtrlCDuringStartUpStillEndsWithExitCodeZero) {
     }
 }
 
-TEST_P(ShellRun, APortAlreadyTakenEndsTheServerQuietlyWithExitCodeOne) {
+TEST_P(ShellRun, APortAlreadyTakenEndsTheServerWithExitCodeOneAndTheReasonInTheLog) {
     int holder = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -129,8 +129,6 @@ TEST_P(ShellRun, APortAlreadyTakenEndsTheServerQuietlyWithExitCodeOne) {
     ASSERT_TRUE(Harness_WaitExit(p, wait_ms()));
     close(holder);
     EXPECT_EQ(p.exit_code, 1);
-    EXPECT_EQ(p.out.find("ERROR"), std::string::npos) << p.out;
-    EXPECT_EQ(p.out.find("Port = "), std::string::npos) << p.out;
     std::string log = Harness_ReadFile(p.dir + "/log.txt");
     EXPECT_NE(log.find(" - ERROR: UDP_OpenSocket: bind: "), std::string::npos) << log;
 }
