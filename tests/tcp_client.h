@@ -29,15 +29,19 @@ inline int FreePort() {
     return port;
 }
 
-// A connected socket to 127.0.0.1:port (with a receive buffer of `rcvbuf`
-// bytes when above 0), or -1.
-inline int Connect(int port, int rcvbuf = 0) {
+// A connected socket to ip:port, 127.0.0.1 unless told (with a receive
+// buffer of `rcvbuf` bytes when above 0), or -1. Another `ip` must be an
+// address of this machine.
+inline int Connect(int port, int rcvbuf = 0, const char* ip = "127.0.0.1") {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0) return -1;
     if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, ip, &a.sin_addr) != 1) {
+        close(s);
+        return -1;
+    }
     a.sin_port = htons(static_cast<uint16_t>(port));
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(s);
@@ -51,10 +55,11 @@ inline bool SendAll(int s, const std::string& text) {
     return send(s, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
-// Sends `request` on a new connection and returns what came back within
+// Sends `request` on a new connection (to ip:port) and returns what came back within
 // `ms` (or once `enough` bytes came, or the other side closed).
-inline std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20) {
-    int s = Connect(port);
+inline std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20,
+                            const char* ip = "127.0.0.1") {
+    int s = Connect(port, 0, ip);
     if (s < 0) return "";
     std::string reply;
     if (SendAll(s, request)) {

@@ -284,7 +284,7 @@ static int Dash_DrawBlock(const DashSession& s, const DashView& view, DashStream
     DashLive live{s.server_text, state, now, lost_ms, reconnects, s.opt->ansi};
     int n = Dash_FormatBlock(text, sizeof text, view, live);
     if (s.opt->ansi && lines_drawn > 0) std::fprintf(s.out, "\x1b[%dA\r", lines_drawn);
-    std::fwrite(text, 1, static_cast<size_t>(n), s.out);
+    DashNet_WriteText(s.out, text, n);   // UTF-16 on a Windows console: the degree sign
     std::fflush(s.out);
     return DASH_BLOCK_LINES;
 }
@@ -841,4 +841,23 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     Dash_PrintStats(s);
     DashNet_Close(s.sock);
     return s.exit_code;
+}
+
+int Dash_RunKeepTrying(const DashOptions& opt, FILE* out, FILE* err) {
+    for (;;) {
+        int code = Dash_Run(opt, out, err);
+        // The session connects again by itself after a loss; what comes back
+        // here is a server that never answered or refused (or --once).
+        bool again = !opt.once &&
+                     (code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED);
+        if (!again || dash_stop) return code;
+        if (dash_link_hook) dash_link_hook(DASHWEB_LOST);
+        std::fprintf(err, "tarmis_dash: trying %s:%u again in 1 s%s\n", opt.host,
+                     static_cast<unsigned>(opt.server.port),
+                     dash_link_hook ? " (the web page says so)" : " (Ctrl-C ends)");
+        std::fflush(err);
+        for (int i = 0; i < DASH_RETRY_MS / 100 && !dash_stop; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (dash_stop) return code;
+    }
 }

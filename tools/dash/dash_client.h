@@ -91,3 +91,9 @@ void Dash_Reset();
 // challenge) unless `once` is set, which ends the run with
 // DASH_EXIT_LOST.
 int Dash_Run(const DashOptions& opt, FILE* out, FILE* err);
+
+// Runs sessions until one ends by itself (count, duration), is stopped, or
+// `once` is set: a server that does not answer or refuses is tried again
+// after DASH_RETRY_MS, each time with a line on `err` saying so. Returns the
+// last session's exit code.
+int Dash_RunKeepTrying(const DashOptions& opt, FILE* out, FILE* err);

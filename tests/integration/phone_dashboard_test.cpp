@@ -1,0 +1,146 @@
+// tarmis_dash --web as a racer starts it: for each address of this PC the
+// page's address and a QR code of it in the console, which a phone's camera
+// reads, and the page served at that address.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "tcp_client.h"
+
+namespace {
+
+// This machine's IPv4 addresses on interfaces that are up, loopback left out.
+std::set<std::string> LocalAddresses() {
+    std::set<std::string> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return found;
+    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+        if (!(it->ifa_flags & IFF_UP) || (it->ifa_flags & IFF_LOOPBACK)) continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr, text, sizeof text);
+        found.insert(text);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// The codes drawn in `text`: runs of lines made only of half blocks, full
+// blocks and blanks.
+std::vector<std::vector<std::string>> QrBlocks(const std::string& text) {
+    static const std::regex drawn("^( |\u2580|\u2584|\u2588)+$");
+    std::vector<std::vector<std::string>> blocks;
+    bool in_block = false;
+    for (const std::string& line : Harness_Lines(text)) {
+        bool is_code = line.find_first_not_of(' ') != std::string::npos && std::regex_match(line, drawn);
+        if (is_code && !in_block) blocks.emplace_back();
+        if (is_code) blocks.back().push_back(line);
+        in_block = is_code;
+    }
+    return blocks;
+}
+
+// What zbarimg reads in one drawn code. Each character is a module wide and
+// two high (upper and lower half; a drawn half is light), written as a
+// grey-scale PGM, each module 4 x 4 pixels, with a light margin.
+std::string Decode(const std::vector<std::string>& lines, const std::string& path) {
+    std::vector<std::vector<bool>> rows;   // true: light
+    for (const std::string& line : lines) {
+        std::vector<bool> upper, lower;
+        for (size_t i = 0; i < line.size();) {
+            bool blank = line[i] == ' ';
+            std::string c = line.substr(i, blank ? 1 : 3);
+            i += c.size();
+            upper.push_back(c == "\u2588" || c == "\u2580");
+            lower.push_back(c == "\u2588" || c == "\u2584");
+        }
+        rows.push_back(upper);
+        rows.push_back(lower);
+    }
+    const int scale = 4, margin = 8;
+    const size_t width = rows.empty() ? 0 : rows[0].size();
+    const size_t w = (width + 2 * margin) * scale, h = (rows.size() + 2 * margin) * scale;
+    std::string pixels(w * h, '\xff');
+    for (size_t y = 0; y < rows.size(); y++)
+        for (size_t x = 0; x < rows[y].size() && x < width; x++)
+            for (int dy = 0; dy < scale; dy++)
+                for (int dx = 0; dx < scale; dx++)
+                    pixels[((y + margin) * scale + dy) * w + (x + margin) * scale + dx] = rows[y][x] ? '\xff' : '\0';
+    std::ofstream(path, std::ios::binary) << "P5 " << w << " " << h << " 255\n" << pixels;
+    std::string read;
+    FILE* p = popen(("timeout 30 zbarimg -q --raw '" + path + "' 2>/dev/null").c_str(), "r");
+    if (p == nullptr) return read;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) read += buf;
+    pclose(p);
+    while (!read.empty() && (read.back() == '\n' || read.back() == '\r')) read.pop_back();
+    return read;
+}
+
+class PhoneDashboard : public BuildRun {
+protected:
+    void SetUp() override {
+        BuildRun::SetUp();
+        if (IsSkipped()) return;
+        RequireTools({"tarmis_dash", "tarmis_server"});
+        if (access("/usr/bin/zbarimg", X_OK) != 0) GTEST_SKIP() << "zbarimg (Debian's zbar-tools) is not installed";
+    }
+};
+
+}  // namespace
+
+TEST_P(PhoneDashboard, PrintsACodeThatReadsAsThePageAddressForEachAddressAndThePageIsThere) {
+    const std::set<std::string> local = LocalAddresses();
+    if (local.empty()) GTEST_SKIP() << "this machine has no address but loopback";
+    const std::string udp = std::to_string(Harness_FreeUdpPort());
+    const int web = tcp::FreePort();
+    const std::string tail = ":" + std::to_string(web) + "/";
+    Proc server, dash;
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", udp}, wine()));
+    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--web", std::to_string(web), "--port", udp, "--json"},
+                                     wine()));
+    ASSERT_TRUE(Harness_WaitOutput(dash, "On this PC itself: http://127.0.0.1" + tail, wait_ms()))
+        << dash.out << Harness_ReadFile(dash.dir + "/stderr.txt");
+
+    // One address line and one code per address, each code reading as its line's address.
+    const std::regex address_line("^http://([0-9.]+)" + tail + "  on .+$");
+    std::vector<std::string> shown;
+    for (const std::string& line : Harness_Lines(dash.out)) {
+        std::smatch m;
+        if (std::regex_match(line, m, address_line)) shown.push_back(m[1].str());
+    }
+    const auto codes = QrBlocks(dash.out);
+    ASSERT_EQ(codes.size(), shown.size()) << dash.out;
+    for (size_t i = 0; i < codes.size(); i++)
+        EXPECT_EQ(Decode(codes[i], dash.dir + "/code" + std::to_string(i) + ".pgm"), "http://" + shown[i] + tail);
+    EXPECT_EQ(std::set<std::string>(shown.begin(), shown.end()), local) << dash.out;
+
+    // At each of them the page is served, live from the server.
+    for (const std::string& address : shown) {
+        EXPECT_NE(tcp::Exchange(web, "GET / HTTP/1.0\r\n\r\n", 5000, 1 << 20, address.c_str()).find("200 OK"),
+                  std::string::npos)
+            << address;
+        std::string state;
+        const double end = Harness_NowMs() + wait_ms();
+        do {
+            state = tcp::Exchange(web, "GET /state HTTP/1.0\r\n\r\n", 5000, 1 << 20, address.c_str());
+            if (state.find("\"link\":\"live\"") != std::string::npos) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } while (Harness_NowMs() < end);
+        EXPECT_NE(state.find("\"link\":\"live\""), std::string::npos) << address << ": " << state;
+    }
+}
+
+TARMIS_BUILD_SUITE(PhoneDashboard);
