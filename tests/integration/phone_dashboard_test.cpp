@@ -1,6 +1,6 @@
-// tarmis_dash --web as a racer starts it: for each address of this PC the
-// page's address and a QR code of it in the console, which a phone's camera
-// reads, and the page served at that address.
+// tarmis_dash --web as a racer starts it (on Windows, the zip's launcher):
+// for each address of this PC the page's address and a QR code of it in the
+// console, which a phone's camera reads, and the page served there.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -89,8 +90,28 @@ std::string Decode(const std::vector<std::string>& lines, const std::string& pat
     return read;
 }
 
+// A folder with the Windows build's "Phone dashboard.cmd" and tarmis_dash.exe.
+struct LauncherDir {
+    std::string dir;
+    bool Make() {
+        char name[] = "/tmp/tarmis_launcher_XXXXXX";
+        if (mkdtemp(name) == nullptr) return false;
+        dir = name;
+        std::error_code e1, e2;
+        std::filesystem::copy_file(Harness_WinDir() + "/packaging/Phone dashboard.cmd", dir + "/Phone dashboard.cmd", e1);
+        std::filesystem::create_symlink(Harness_WinDir() + "/tarmis_dash.exe", dir + "/tarmis_dash.exe", e2);
+        return !e1 && !e2;
+    }
+    ~LauncherDir() {
+        std::error_code ignored;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+    }
+};
+
 class PhoneDashboard : public BuildRun {
 protected:
+    LauncherDir launcher;   // removed after the programs (declared before them in the test)
+
     void SetUp() override {
         BuildRun::SetUp();
         if (IsSkipped()) return;
@@ -109,8 +130,17 @@ TEST_P(PhoneDashboard, PrintsACodeThatReadsAsThePageAddressForEachAddressAndTheP
     const std::string tail = ":" + std::to_string(web) + "/";
     Proc server, dash;
     ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", udp}, wine()));
-    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--web", std::to_string(web), "--port", udp, "--json"},
-                                     wine()));
+    const std::vector<std::string> args = {"--web", std::to_string(web), "--port", udp, "--json"};
+    if (wine()) {
+        // As the racer starts it: the zip's launcher, beside tarmis_dash.exe
+        // in a folder of its own (the options after it override its port).
+        ASSERT_TRUE(launcher.Make());
+        std::vector<std::string> cmd = {"cmd", "/c", "Phone dashboard.cmd"};
+        cmd.insert(cmd.end(), args.begin(), args.end());
+        ASSERT_TRUE(Harness_Start(dash, cmd, true, launcher.dir));
+    } else {
+        ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", args, false));
+    }
     ASSERT_TRUE(Harness_WaitOutput(dash, "On this PC itself: http://127.0.0.1" + tail, wait_ms()))
         << dash.out << Harness_ReadFile(dash.dir + "/stderr.txt");
 
