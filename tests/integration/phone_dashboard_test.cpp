@@ -2,6 +2,10 @@
 // for each address of this PC the page's address and a QR code of it in the
 // console, which a phone's camera reads, and the page served there.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -13,6 +17,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +113,26 @@ struct LauncherDir {
     }
 };
 
+// Kills this user's processes whose command line holds every one of
+// `words` (a Windows program under Wine runs outside the harness's process
+// group when a console of its own started it).
+void KillProgramsWith(const std::vector<std::string>& words) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return;
+    while (dirent* e = readdir(proc)) {
+        const int pid = std::atoi(e->d_name);
+        if (pid <= 0 || pid == getpid()) continue;
+        std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+        std::stringstream text;
+        text << f.rdbuf();
+        std::string cmdline = text.str();
+        bool all = !cmdline.empty();
+        for (const std::string& w : words) all = all && cmdline.find(w) != std::string::npos;
+        if (all) kill(pid, SIGKILL);
+    }
+    closedir(proc);
+}
+
 class PhoneDashboard : public BuildRun {
 protected:
     LauncherDir launcher;   // removed after the programs (declared before them in the test)
@@ -171,6 +196,48 @@ TEST_P(PhoneDashboard, PrintsACodeThatReadsAsThePageAddressForEachAddressAndTheP
         } while (Harness_NowMs() < end);
         EXPECT_NE(state.find("\"link\":\"live\""), std::string::npos) << address << ": " << state;
     }
+}
+
+// Double-clicked, tarmis_dash has a console window of its own (here one
+// that wineconsole opens): while no server answers it keeps trying, session
+// after session (each from a socket of its own), instead of ending after
+// the first; with --once there is one session only.
+TEST_P(PhoneDashboard, InAConsoleOfItsOwnKeepsTryingWhileNoServerAnswers) {
+    if (!wine()) GTEST_SKIP() << "a console window of its own is a Windows one; a terminal keeps today's exit";
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof self;
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
+    ASSERT_EQ(getsockname(sock, reinterpret_cast<sockaddr*>(&self), &len), 0);
+    const std::string port = std::to_string(ntohs(self.sin_port));
+    for (bool once : {false, true}) {
+        std::vector<std::string> argv = {"wineconsole", Harness_WinDir() + "/tarmis_dash.exe", "--port", port,
+                                         "--timeout", "500"};
+        if (once) argv.push_back("--once");
+        Proc dash;
+        ASSERT_TRUE(Harness_Start(dash, argv, true));
+        // The handshake's requests, by the port they came from, for long
+        // enough that a session of 0.5 s and the pause after it come round
+        // several times (Wine starts a program in a few seconds).
+        std::set<int> sessions;
+        const double end = Harness_NowMs() + (wait_ms() / 4);
+        while (Harness_NowMs() < end) {
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) continue;
+            char buf[256];
+            sockaddr_in from{};
+            socklen_t flen = sizeof from;
+            if (recvfrom(sock, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen) > 0)
+                sessions.insert(ntohs(from.sin_port));
+        }
+        KillProgramsWith({"tarmis_dash.exe", "--port", port});
+        Harness_Kill(dash);
+        if (once) EXPECT_EQ(sessions.size(), 1u);
+        else EXPECT_GE(sessions.size(), 4u);
+    }
+    close(sock);
 }
 
 TARMIS_BUILD_SUITE(PhoneDashboard);
