@@ -770,7 +770,8 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
 
     static uint8_t packet[8192];
     int first_length = -1;
-    DashHandshake hs = Dash_Handshake(s, packet, first_length, false, -1.0);
+    DashHandshake hs = Dash_Handshake(s, packet, first_length, opt.quiet_handshake, -1.0);
+    if (hs == DASH_HS_FAILED && s.exit_code == DASH_EXIT_OK) s.exit_code = DASH_EXIT_NO_REPLY;   // quiet
     if (hs == DASH_HS_STOPPED && s.connect_sent && opt.disconnect) {
         // Stopped while the acceptance may be on its way: the server may
         // hold a place for us, so it is told we left.
@@ -844,18 +845,28 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
 }
 
 int Dash_RunKeepTrying(const DashOptions& opt, FILE* out, FILE* err) {
+    static DashOptions again;
+    again = opt;
+    int reported = -1;   // the failure last told
     for (;;) {
-        int code = Dash_Run(opt, out, err);
+        int code = Dash_Run(again, out, err);
         // The session connects again by itself after a loss; what comes back
         // here is a server that never answered or refused (or --once).
-        bool again = !opt.once &&
+        bool retry = !opt.once &&
                      (code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED);
-        if (!again || dash_stop) return code;
+        if (!retry || dash_stop) return code;
         if (dash_link_hook) dash_link_hook(DASHWEB_LOST);
-        std::fprintf(err, "tarmis_dash: trying %s:%u again in 1 s%s\n", opt.host,
-                     static_cast<unsigned>(opt.server.port),
-                     dash_link_hook ? " (the web page says so)" : " (Ctrl-C ends)");
+        if (reported < 0 && !opt.quiet_handshake)
+            std::fprintf(err, "tarmis_dash: trying %s:%u again every second until it answers%s\n", opt.host,
+                         static_cast<unsigned>(opt.server.port),
+                         dash_link_hook ? " (the web page says so)" : " (Ctrl-C ends)");
+        else if (reported < 0 || code != reported)
+            std::fprintf(err, "tarmis_dash: %s:%u %s\n", opt.host, static_cast<unsigned>(opt.server.port),
+                         code == DASH_EXIT_REFUSED ? "refused the connection; still trying"
+                                                   : "does not answer; is tarmis_server running? Still trying.");
         std::fflush(err);
+        reported = code;
+        again.quiet_handshake = true;
         for (int i = 0; i < DASH_RETRY_MS / 100 && !dash_stop; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (dash_stop) return code;

@@ -49,6 +49,11 @@ int main(int argc, char** argv) {
     // The page, and a console window of its own, keep trying while no
     // server answers (unless --once); from a terminal or a script the
     // client ends with "no reply" as it always did.
-    if (web.on) Dash_End(DashWeb_RunSession(opt, stdout, stderr));
+    if (web.on) {
+        // One line while the server is missing, so that the codes above it
+        // stay in a console window's 25 to 30 lines; the page says the rest.
+        opt.quiet_handshake = !opt.once;
+        Dash_End(DashWeb_RunSession(opt, stdout, stderr));
+    }
     Dash_End(dash_own_console ? Dash_RunKeepTrying(opt, stdout, stderr) : Dash_Run(opt, stdout, stderr));
 }

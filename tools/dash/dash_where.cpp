@@ -107,15 +107,15 @@ void DashWhere_Print(const char* host, int port, FILE* out) {
         std::fflush(out);
         return;
     }
-    std::fprintf(out, "web dashboard: on the phone (same network as this PC), point the camera at a code\n"
-                      "below or type its address in the browser:\n");
+    std::fprintf(out, "web dashboard: point the phone's camera at a code below, or type the address\n"
+                      "above it in the phone's browser (the phone on the same network as this PC):\n");
     static char qr[DASHWHERE_QR_MAX];
     for (int i = 0; i < n; i++) {
         const DashAdapter& a = adapters[i];
         char url[40];
         std::snprintf(url, sizeof url, "http://%u.%u.%u.%u:%d/", a.ip[0], a.ip[1], a.ip[2], a.ip[3], port);
         if (a.is_virtual)
-            std::fprintf(out, "%s  on %s: a virtual adapter, a phone cannot reach it\n", url, a.name);
+            std::fprintf(out, "%s  on %s: virtual adapter, not for the phone\n", url, a.name);
         else std::fprintf(out, "%s  on %s\n", url, a.name);
         int len = DashWhere_DrawQr(url, qr, sizeof qr);
         std::fflush(out);
