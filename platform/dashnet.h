@@ -1,5 +1,7 @@
 // platform/dashnet.h: what the dashboard stand-in (tools/dash) needs from the
-// operating system: one small UDP socket per caller and a terminal check.
+// operating system: one small UDP socket per caller, the console (a terminal
+// check, text written whatever the code page, a window of its own) and the
+// network adapters behind the web page's addresses.
 //
 // Kept apart from the server's socket code on purpose: the stand-in checks
 // the server from the outside, so the two share no code on the wire path.

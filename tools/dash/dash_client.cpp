@@ -771,7 +771,8 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     static uint8_t packet[8192];
     int first_length = -1;
     DashHandshake hs = Dash_Handshake(s, packet, first_length, opt.quiet_handshake, -1.0);
-    if (hs == DASH_HS_FAILED && s.exit_code == DASH_EXIT_OK) s.exit_code = DASH_EXIT_NO_REPLY;   // quiet
+    // A quiet handshake that timed out left the code to be set here.
+    if (hs == DASH_HS_FAILED && s.exit_code == DASH_EXIT_OK) s.exit_code = DASH_EXIT_NO_REPLY;
     if (hs == DASH_HS_STOPPED && s.connect_sent && opt.disconnect) {
         // Stopped while the acceptance may be on its way: the server may
         // hold a place for us, so it is told we left.
@@ -857,9 +858,8 @@ int Dash_RunKeepTrying(const DashOptions& opt, FILE* out, FILE* err) {
         if (!retry || dash_stop) return code;
         if (dash_link_hook) dash_link_hook(DASHWEB_LOST);
         if (reported < 0 && !opt.quiet_handshake)
-            std::fprintf(err, "tarmis_dash: trying %s:%u again every second until it answers%s\n", opt.host,
-                         static_cast<unsigned>(opt.server.port),
-                         dash_link_hook ? " (the web page says so)" : " (Ctrl-C ends)");
+            std::fprintf(err, "tarmis_dash: trying %s:%u again every second until it answers (Ctrl-C ends)\n",
+                         opt.host, static_cast<unsigned>(opt.server.port));
         else if (reported < 0 || code != reported)
             std::fprintf(err, "tarmis_dash: %s:%u %s\n", opt.host, static_cast<unsigned>(opt.server.port),
                          code == DASH_EXIT_REFUSED ? "refused the connection; still trying"
