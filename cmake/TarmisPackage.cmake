@@ -44,9 +44,13 @@ file(READ ${CMAKE_SOURCE_DIR}/LICENSE TARMIS_LICENSE_TEXT)
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/LICENSE.txt
   CONTENT "${TARMIS_LICENSE_TEXT}" @ONLY NEWLINE_STYLE CRLF)
 
+# The phone dashboard's launcher, a batch file a racer double-clicks.
+configure_file("${CMAKE_SOURCE_DIR}/packaging/Phone dashboard.cmd"
+  "${CMAKE_BINARY_DIR}/packaging/Phone dashboard.cmd" @ONLY NEWLINE_STYLE CRLF)
+
 install(TARGETS ${TARMIS_RELEASE_PROGRAMS} RUNTIME DESTINATION .)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt ${CMAKE_BINARY_DIR}/packaging/LICENSE.txt
-  DESTINATION .)
+  "${CMAKE_BINARY_DIR}/packaging/Phone dashboard.cmd" DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tarmis-server)

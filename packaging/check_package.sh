@@ -1,7 +1,7 @@
 #!/bin/sh
 # packaging/check_package.sh BUILD_DIR: makes the Windows release zip in
 # BUILD_DIR (a configured windows preset tree, default build/windows) and
-# checks what a user downloads: exactly the five files, stripped .exe files
+# checks what a user downloads: exactly the six files, stripped .exe files
 # that carry the version resource and the manifest, texts with CRLF line
 # ends. The .exe files of the build tree itself must keep their symbols.
 # Exit code 0 when every check holds; each failed check prints one line.
@@ -24,6 +24,7 @@ fi
 [ -f "$zip" ] || { echo "FAIL: $zip was not made"; exit 1; }
 
 expected="LICENSE.txt
+Phone dashboard.cmd
 README.txt
 tarmis_dash.exe
 tarmis_server.exe
@@ -69,7 +70,7 @@ for exe in tarmis_server tarmis_dash tarmis_simulator; do
         bad "$exe.exe manifest does not name Windows 10/11"
 done
 
-for t in README.txt LICENSE.txt; do
+for t in README.txt LICENSE.txt "Phone dashboard.cmd"; do
     f="$tmp/$t"
     [ -s "$f" ] || { bad "$t missing or empty"; continue; }
     lines=$(tr -cd '\n' <"$f" | wc -c)
@@ -79,6 +80,10 @@ done
 grep -q "Tarmis Server $version for Windows" "$tmp/README.txt" || bad "README.txt does not name $version"
 grep -q 'netsh advfirewall firewall add rule name="Tarmis Server" dir=in action=allow protocol=UDP localport=2047' \
     "$tmp/README.txt" || bad "README.txt lacks the firewall command"
+grep -q 'netsh advfirewall firewall add rule name="Tarmis phone dashboard" dir=in action=allow protocol=TCP localport=8080' \
+    "$tmp/README.txt" || bad "README.txt lacks the phone page's firewall command"
+grep -q '^tarmis_dash.exe --web 8080' "$tmp/Phone dashboard.cmd" && grep -q '^pause' "$tmp/Phone dashboard.cmd" ||
+    bad "Phone dashboard.cmd does not start the web page and keep its window open"
 grep -q 'MIT License' "$tmp/LICENSE.txt" || bad "LICENSE.txt is not the licence"
 
 [ $fail = 0 ] && echo "package ok: $zip ($(wc -c <"$zip") bytes)"

@@ -1,5 +1,7 @@
 // platform/dashnet.h: what the dashboard stand-in (tools/dash) needs from the
-// operating system: one small UDP socket per caller and a terminal check.
+// operating system: one small UDP socket per caller, the console (a terminal
+// check, text written whatever the code page, a window of its own) and the
+// network adapters behind the web page's addresses.
 //
 // Kept apart from the server's socket code on purpose: the stand-in checks
 // the server from the outside, so the two share no code on the wire path.
@@ -7,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 struct DashAddr {
     uint8_t ip[4];
@@ -52,3 +55,44 @@ void DashNet_Close(int sock);
 // and the probe leaves nothing visible behind); it also sets the console's
 // output code page to UTF-8 so that the degree sign and the dash show.
 bool DashNet_StdoutIsTerminal();
+
+// Writes `length` bytes of UTF-8 text to `to`. On a Windows console it is
+// written as UTF-16 (WriteConsoleW), so that the half blocks of a QR code
+// and the degree sign draw whatever the console's code page; to a pipe or
+// a file, and on Linux, the bytes go out as they are.
+void DashNet_WriteText(FILE* to, const char* text, int length);
+
+// True when this process is the only one on its console: on Windows, a
+// console window opened for a double-clicked program, which closes with it.
+// Always false on Linux, where a terminal outlives the programs it runs.
+bool DashNet_OwnConsole();
+
+// Waits until a key is pressed on the console (Windows, own console only),
+// so that the window does not close before its text was read.
+void DashNet_WaitForKey();
+
+// One IPv4 address of a network adapter, and what the system says about the
+// adapter (read by DashNet_Adapters; judged by tools/dash/dash_where.h).
+enum DashLink {
+    DASHNET_LINK_ETHERNET,
+    DASHNET_LINK_WIRELESS,
+    DASHNET_LINK_LOOPBACK,
+    DASHNET_LINK_TUNNEL,     // point-to-point, PPP, IP tunnels: VPNs
+    DASHNET_LINK_OTHER
+};
+
+struct DashAdapter {
+    uint8_t ip[4];
+    char name[64];            // Linux: the interface; Windows: the connection's name
+    char description[128];    // Windows: the adapter's description; Linux: ""
+    int link;                 // DashLink
+    bool has_device;          // Linux: a device (PCI, USB, ...) behind it; Windows: true
+    bool is_virtual;          // set by DashWhere_Order
+};
+
+constexpr int DASHNET_MAX_ADAPTERS = 16;
+
+// Reads the IPv4 addresses of the adapters that are up, loopback included,
+// in the order the system gives them (at most `max`). Returns how many, or
+// -1 when they cannot be read.
+int DashNet_Adapters(DashAdapter* out, int max);

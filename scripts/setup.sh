@@ -1,6 +1,6 @@
 # scripts/setup.sh: shared steps of test.sh and run.sh (sourced, POSIX sh).
 
-TARMIS_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb clang libclang-rt-14-dev libfaketime icoutils unzip chromium"
+TARMIS_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb clang libclang-rt-14-dev libfaketime icoutils unzip chromium zbar-tools"
 
 # Installs the packages that are missing, with apt-get, once.
 tarmis_install_packages() {

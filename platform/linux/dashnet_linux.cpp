@@ -10,6 +10,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/stat.h>
+#include <cstdio>
 
 static int dashnet_fds[DASHNET_MAX_SOCKETS] = {-1, -1, -1, -1, -1, -1, -1, -1};
 
@@ -106,3 +110,42 @@ void DashNet_Close(int sock) {
 }
 
 bool DashNet_StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+void DashNet_WriteText(FILE* to, const char* text, int length) {
+    if (length > 0) std::fwrite(text, 1, static_cast<size_t>(length), to);
+}
+
+bool DashNet_OwnConsole() { return false; }
+
+void DashNet_WaitForKey() {}
+
+static bool DashNet_SysNetHas(const char* name, const char* entry) {
+    char path[160];
+    std::snprintf(path, sizeof path, "/sys/class/net/%s/%s", name, entry);
+    struct stat st{};
+    return stat(path, &st) == 0;
+}
+
+int DashNet_Adapters(DashAdapter* out, int max) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return -1;
+    int count = 0;
+    for (ifaddrs* it = list; it != nullptr && count < max; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+        if (!(it->ifa_flags & IFF_UP)) continue;
+        DashAdapter& a = out[count++];
+        a = DashAdapter{};
+        const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
+        std::memcpy(a.ip, &in->sin_addr.s_addr, 4);
+        std::snprintf(a.name, sizeof a.name, "%s", it->ifa_name);
+        // A network card, USB adapter or Wi-Fi has a device behind it in
+        // /sys; bridges, veth pairs, tunnels and the like have none.
+        a.has_device = DashNet_SysNetHas(it->ifa_name, "device");
+        if (it->ifa_flags & IFF_LOOPBACK) a.link = DASHNET_LINK_LOOPBACK;
+        else if (it->ifa_flags & IFF_POINTOPOINT) a.link = DASHNET_LINK_TUNNEL;
+        else if (DashNet_SysNetHas(it->ifa_name, "wireless")) a.link = DASHNET_LINK_WIRELESS;
+        else a.link = DASHNET_LINK_ETHERNET;
+    }
+    freeifaddrs(list);
+    return count;
+}

@@ -5,6 +5,7 @@
 #include <winsock.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 static SOCKET dashnet_sockets[DASHNET_MAX_SOCKETS] = {
@@ -170,4 +171,61 @@ bool DashNet_StdoutIsTerminal() {
     if (DashNet_EscapesWork(out)) return true;
     SetConsoleMode(out, mode);
     return false;
+}
+
+// The console behind `to` (standard output or error), or null when `to` is
+// a pipe, a file or another stream.
+static HANDLE DashNet_ConsoleOf(FILE* to) {
+    DWORD which = to == stdout ? STD_OUTPUT_HANDLE : to == stderr ? STD_ERROR_HANDLE : 0;
+    if (which == 0) return nullptr;
+    HANDLE h = GetStdHandle(which);
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || h == nullptr || !GetConsoleMode(h, &mode)) return nullptr;
+    return h;
+}
+
+void DashNet_WriteText(FILE* to, const char* text, int length) {
+    if (length <= 0) return;
+    HANDLE console = DashNet_ConsoleOf(to);
+    if (console == nullptr) {
+        std::fwrite(text, 1, static_cast<size_t>(length), to);
+        return;
+    }
+    // What the stream holds goes first, so that the order stays.
+    std::fflush(to);
+    constexpr int PIECE = 4096;
+    static thread_local wchar_t wide[PIECE];
+    int done = 0;
+    while (done < length) {
+        int piece = std::min(length - done, PIECE);
+        // Cut between characters, never inside one (continuation bytes
+        // are 10xxxxxx).
+        int cut = piece;
+        while (done + cut < length && cut > 0 &&
+               (static_cast<unsigned char>(text[done + cut]) & 0xC0) == 0x80)
+            cut--;
+        if (cut > 0) piece = cut;
+        int n = MultiByteToWideChar(CP_UTF8, 0, text + done, piece, wide, PIECE);
+        DWORD written = 0;
+        if (n > 0) WriteConsoleW(console, wide, static_cast<DWORD>(n), &written, nullptr);
+        done += piece;
+    }
+}
+
+bool DashNet_OwnConsole() {
+    DWORD ids[2];
+    return GetConsoleProcessList(ids, 2) == 1;
+}
+
+void DashNet_WaitForKey() {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in == INVALID_HANDLE_VALUE || in == nullptr || !GetConsoleMode(in, &mode)) return;
+    FlushConsoleInputBuffer(in);
+    for (;;) {
+        INPUT_RECORD record;
+        DWORD read = 0;
+        if (!ReadConsoleInputW(in, &record, 1, &read)) return;
+        if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    }
 }

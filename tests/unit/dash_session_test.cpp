@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <regex>
+#include <set>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -768,4 +769,41 @@ TEST(DashOptions, RefusesWhatCannotWork) {
     EXPECT_STREQ(opt.name, "tarmis_dash");
     EXPECT_EQ(opt.device_type, 0);
     EXPECT_EQ(opt.timeout_ms, 3000);
+}
+
+TEST(DashSession, KeepsTryingAMissingServerAndTellsTheFailureOnceAndEachChange) {
+    // Nobody answers the first three attempts, then every one is refused:
+    // the full report comes once, later attempts tell only the change.
+    Fake fake;
+    ASSERT_TRUE(fake.Open());
+    std::vector<char*> argv;
+    std::string args[] = {"tarmis_dash", "--port", std::to_string(fake.self.port), "--timeout", "200"};
+    for (auto& a : args) argv.push_back(a.data());
+    DashOptions opt;
+    Dash_DefaultOptions(opt);
+    Dash_Reset();
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    ASSERT_EQ(Dash_ParseOptions(static_cast<int>(argv.size()), argv.data(), opt, out, err), -1);
+    std::thread server([&] {
+        std::set<int> sessions;   // one socket per attempt
+        Bytes in;
+        auto deadline = Clock::now() + std::chrono::seconds(15);
+        while (sessions.size() < 6 && Clock::now() < deadline) {
+            if (!fake.Receive(in, 100)) continue;
+            sessions.insert(fake.client.port);
+            if (sessions.size() > 3) fake.Send(Oob("n\nServer is full\n"));
+        }
+        dash_stop = true;
+    });
+    int code = Dash_RunKeepTrying(opt, out, err);
+    server.join();
+    std::string who = "127.0.0.1:" + std::to_string(fake.self.port);
+    std::string text = ReadAll(err);
+    EXPECT_EQ(code, 3);
+    EXPECT_EQ(text.find("no reply from " + who + "\nNothing answered within 0.2 s."), 0u) << text;
+    EXPECT_EQ(text.substr(text.find("checks the server locally.\n") + 27),
+              "tarmis_dash: trying " + who + " again every second until it answers (Ctrl-C ends)\n"
+              "tarmis_dash: " + who + " refused the connection; still trying\n");
+    ReadAll(out);
 }

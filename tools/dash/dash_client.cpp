@@ -284,7 +284,7 @@ static int Dash_DrawBlock(const DashSession& s, const DashView& view, DashStream
     DashLive live{s.server_text, state, now, lost_ms, reconnects, s.opt->ansi};
     int n = Dash_FormatBlock(text, sizeof text, view, live);
     if (s.opt->ansi && lines_drawn > 0) std::fprintf(s.out, "\x1b[%dA\r", lines_drawn);
-    std::fwrite(text, 1, static_cast<size_t>(n), s.out);
+    DashNet_WriteText(s.out, text, n);   // UTF-16 on a Windows console: the degree sign
     std::fflush(s.out);
     return DASH_BLOCK_LINES;
 }
@@ -770,7 +770,9 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
 
     static uint8_t packet[8192];
     int first_length = -1;
-    DashHandshake hs = Dash_Handshake(s, packet, first_length, false, -1.0);
+    DashHandshake hs = Dash_Handshake(s, packet, first_length, opt.quiet_handshake, -1.0);
+    // A quiet handshake that timed out left the code to be set here.
+    if (hs == DASH_HS_FAILED && s.exit_code == DASH_EXIT_OK) s.exit_code = DASH_EXIT_NO_REPLY;
     if (hs == DASH_HS_STOPPED && s.connect_sent && opt.disconnect) {
         // Stopped while the acceptance may be on its way: the server may
         // hold a place for us, so it is told we left.
@@ -841,4 +843,32 @@ int Dash_Run(const DashOptions& opt, FILE* out, FILE* err) {
     Dash_PrintStats(s);
     DashNet_Close(s.sock);
     return s.exit_code;
+}
+
+int Dash_RunKeepTrying(const DashOptions& opt, FILE* out, FILE* err) {
+    static DashOptions again;
+    again = opt;
+    int reported = -1;   // the failure last told
+    for (;;) {
+        int code = Dash_Run(again, out, err);
+        // The session connects again by itself after a loss; what comes back
+        // here is a server that never answered or refused (or --once).
+        bool retry = !opt.once &&
+                     (code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED);
+        if (!retry || dash_stop) return code;
+        if (dash_link_hook) dash_link_hook(DASHWEB_LOST);
+        if (reported < 0 && !opt.quiet_handshake)
+            std::fprintf(err, "tarmis_dash: trying %s:%u again every second until it answers (Ctrl-C ends)\n",
+                         opt.host, static_cast<unsigned>(opt.server.port));
+        else if (reported < 0 || code != reported)
+            std::fprintf(err, "tarmis_dash: %s:%u %s\n", opt.host, static_cast<unsigned>(opt.server.port),
+                         code == DASH_EXIT_REFUSED ? "refused the connection; still trying"
+                                                   : "does not answer; is tarmis_server running? Still trying.");
+        std::fflush(err);
+        reported = code;
+        again.quiet_handshake = true;
+        for (int i = 0; i < DASH_RETRY_MS / 100 && !dash_stop; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (dash_stop) return code;
+    }
 }

@@ -47,6 +47,7 @@ struct DashOptions {
     int timeout_ms;
     bool once;               // a lost connection ends the run instead of connecting again
     bool ansi;               // redraw the block in place
+    bool quiet_handshake;    // a failed first handshake prints nothing (an attempt repeated)
 };
 
 // Set from another thread (Ctrl-C) to make the session leave cleanly.
@@ -91,3 +92,12 @@ void Dash_Reset();
 // challenge) unless `once` is set, which ends the run with
 // DASH_EXIT_LOST.
 int Dash_Run(const DashOptions& opt, FILE* out, FILE* err);
+
+// Runs sessions until one ends by itself (count, duration), is stopped, or
+// `once` is set: a server that does not answer or refuses is tried again
+// after DASH_RETRY_MS. The first failure is reported in full (in one line
+// with `quiet_handshake`) with a line saying that it tries again; later
+// attempts report only a change (no reply after a refusal, or the other way
+// round), so that what was printed above (the page's addresses and codes)
+// stays in the window. Returns the last session's exit code.
+int Dash_RunKeepTrying(const DashOptions& opt, FILE* out, FILE* err);

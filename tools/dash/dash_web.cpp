@@ -38,8 +38,8 @@
 #define CPPHTTPLIB_HEADER_MAX_COUNT 32
 #include "httplib.h"
 
-#include "platform/net.h"
 #include "tools/dash/dash_client.h"
+#include "tools/dash/dash_where.h"
 
 extern const char dash_web_page[];   // dash_web_page.html, compiled in by CMake
 
@@ -292,23 +292,6 @@ bool DashWeb_ParseAddress(const char* text, char* host, int host_size, int& port
     if (*end != 0 || p < 1 || p > 65535) return false;
     port = static_cast<int>(p);
     return true;
-}
-
-static void DashWeb_PrintWhere(const char* host, int port, FILE* out) {
-    if (std::strcmp(host, "0.0.0.0") != 0) {
-        std::fprintf(out, "web dashboard: open http://%s:%d/ in a browser\n", host, port);
-        std::fflush(out);
-        return;
-    }
-    std::array<std::array<uint8_t, 4>, 8> addrs{};
-    int n = Sys_NetStartup() ? Sys_LocalAddresses(addrs.data(), static_cast<int>(addrs.size())) : -1;
-    std::fprintf(out, "web dashboard: open http://PC-ADDRESS:%d/ in a browser on this network;", port);
-    if (n <= 0) std::fprintf(out, " this PC: http://127.0.0.1:%d/\n", port);
-    for (int i = 0; i < n; i++)
-        std::fprintf(out, "%s http://%u.%u.%u.%u:%d/", i == 0 ? "" : ",", addrs[i][0], addrs[i][1],
-                     addrs[i][2], addrs[i][3], port);
-    if (n > 0) std::fprintf(out, "\n");
-    std::fflush(out);
 }
 
 // ---- the HTTP side --------------------------------------------------------
@@ -610,7 +593,7 @@ bool DashWeb_Start(const char* host, int port, FILE* out, FILE* err) {
         return false;
     }
     web_thread = std::thread([] { web_server->listen_after_bind(); });
-    DashWeb_PrintWhere(host, port, out);
+    DashWhere_Print(host, port, out);
     return true;
 }
 
@@ -648,17 +631,5 @@ bool DashWeb_TakeOption(int& argc, char** argv, DashWebOption& web, FILE* err) {
 int DashWeb_RunSession(const DashOptions& opt, FILE* out, FILE* err) {
     dash_update_hook = DashWeb_Publish;
     dash_link_hook = DashWeb_SetLink;
-    for (;;) {
-        int code = Dash_Run(opt, out, err);
-        // The session connects again by itself after a loss; what comes back
-        // here is a server that never answered or refused (or --once).
-        bool again = !opt.once &&
-                     (code == DASH_EXIT_NO_REPLY || code == DASH_EXIT_LOST || code == DASH_EXIT_REFUSED);
-        if (!again || dash_stop) return code;
-        DashWeb_SetLink(DASHWEB_LOST);
-        std::fprintf(err, "tarmis_dash: trying %s:%u again in 1 s (the web page says so)\n", opt.host,
-                     static_cast<unsigned>(opt.server.port));
-        for (int i = 0; i < 10 && !dash_stop; i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (dash_stop) return code;
-    }
+    return Dash_RunKeepTrying(opt, out, err);
 }
