@@ -42,8 +42,8 @@ int32_t Con_ShowStatus(uint32_t now, bool sim_active, int clients_connected) {
     // status_lasttime (the start-up value) means "never drawn".
     if (status_lasttime >= 0.0) {
         int32_t since = Sys_Elapsed(now, static_cast<uint32_t>(status_lasttime));
-        if (since >= 0 && since < CON_STATUS_INTERVAL) return CON_STATUS_INTERVAL - since;
-        if (since < 0) return CON_STATUS_INTERVAL;
+        if (since < 0) return CON_STATUS_INTERVAL;   // a reading before the last redraw
+        if (since < CON_STATUS_INTERVAL) return CON_STATUS_INTERVAL - since;
     }
     status_lasttime = static_cast<double>(now);
 

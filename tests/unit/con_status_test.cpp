@@ -69,6 +69,7 @@ TEST(ConStatus, KeepsItsPaceWhenTheClockPassesHalfRangeAndWraps) {
         EXPECT_EQ(printed, kNotActive) << t;
         printed.clear();
         EXPECT_EQ(Con_ShowStatus(t + 1999u, false, 0), 1) << t;
+        EXPECT_EQ(Con_ShowStatus(t - 1u, false, 0), 2000) << t;   // a reading from before
         EXPECT_EQ(printed, "") << t;
     }
 }
