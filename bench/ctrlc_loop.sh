@@ -3,16 +3,24 @@
 # under Wine, with a dashboard connected, and counts the stops that hang.
 #
 # Usage, from the source tree:
-#   bench/ctrlc_loop.sh [RUNS] [WIN_DIR] [DASH]
+#   bench/ctrlc_loop.sh [RUNS] [WIN_DIR] [DASH] [OUTPUT]
 #     RUNS     how many stops (300)
 #     WIN_DIR  the Windows build with tarmis_server.exe (build/windows)
 #     DASH     the dashboard client that connects (build/native/tarmis_dash)
+#     OUTPUT   "file": standard output goes to a file (the default);
+#              "blocked": standard output is a pipe that stops being read
+#              after the first status lines and is then filled, so the
+#              status redraw is blocked in its write at the Ctrl-C, as when
+#              console output is suspended on Windows
 #
 # One run: start tarmis_server.exe -t under Wine on a free port, wait for
 # "Port = ", connect the dashboard and wait for its first update, wait a
 # random 0..300 ms more, send SIGINT to the Wine process as the integration
 # harness does (Wine turns it into CTRL_C_EVENT on a thread of its own), and
-# wait at most 5 s for the process to end. A process still running after
+# wait at most 5 s for the process to end. With OUTPUT "blocked", the pipe
+# is filled once the dashboard has its first update, and the Ctrl-C comes
+# 2.2 s later (after the next redraw) plus the random wait; each run notes
+# whether a thread of the server was seen blocked writing the pipe. A process still running after
 # that is a hang: its threads' wait channels are printed and it is killed.
 # Prints a summary line; exits 1 when any run hung or did not end with 0.
 # As root it first moves into private mount and network namespaces, as
@@ -21,6 +29,8 @@ set -u
 RUNS=${1:-300}
 WIN_DIR=${2:-build/windows}
 DASH=${3:-build/native/tarmis_dash}
+OUTPUT=${4:-file}
+case "$OUTPUT" in file|blocked) ;; *) echo "OUTPUT is file or blocked" >&2; exit 2 ;; esac
 SERVER="$WIN_DIR/tarmis_server.exe"
 [ -f "$SERVER" ] || { echo "no $SERVER: build the windows preset first" >&2; exit 2; }
 [ -x "$DASH" ] || { echo "no $DASH: build tarmis_dash first" >&2; exit 2; }
@@ -29,7 +39,7 @@ if [ -z "${TARMIS_BENCH_ISOLATED:-}" ] && [ "$(id -u)" = 0 ] && command -v unsha
     && command -v ip >/dev/null && unshare --mount --net true 2>/dev/null; then
     exec unshare --mount --net sh -c \
         'mount -t tmpfs tmpfs /dev/shm && ip link set lo up && TARMIS_BENCH_ISOLATED=1 exec "$0" "$@"' \
-        bash "$0" "$RUNS" "$WIN_DIR" "$DASH"
+        bash "$0" "$RUNS" "$WIN_DIR" "$DASH" "$OUTPUT"
 fi
 
 if [ -z "${WINEPREFIX:-}" ]; then
@@ -76,24 +86,49 @@ wait_for_text() {
 }
 
 hangs=0
+blocked_seen=0
 bad_codes=0
 no_start=0
 start=$(date +%s)
 for run in $(seq 1 "$RUNS"); do
     port=$(free_port)
     out="$WORK/server.out"
-    WINEDEBUG=-all wine "$SERVER" -t -p "$port" >"$out" 2>/dev/null </dev/null &
+    if [ "$OUTPUT" = blocked ]; then
+        # A fresh pipe each run; the script holds both ends (fd 3), so a
+        # write to it never fails, and a copier reads it into $out for now.
+        rm -f "$WORK/out.fifo" "$out"
+        mkfifo "$WORK/out.fifo"
+        exec 3<>"$WORK/out.fifo"
+        cat <&3 >"$out" &
+        copier=$!
+        WINEDEBUG=-all wine "$SERVER" -t -p "$port" >"$WORK/out.fifo" 2>/dev/null </dev/null 3<&- &
+    else
+        WINEDEBUG=-all wine "$SERVER" -t -p "$port" >"$out" 2>/dev/null </dev/null &
+    fi
     server=$!
     if ! wait_for_text "$out" "Port = " 600; then
         echo "run $run: the server did not start"
         no_start=$((no_start + 1))
         kill -KILL -"$server" 2>/dev/null
         wait "$server" 2>/dev/null
+        if [ "$OUTPUT" = blocked ]; then kill "$copier" 2>/dev/null; exec 3>&-; fi
         continue
     fi
-    "$DASH" --port "$port" --json --duration 30 >"$WORK/dash.out" 2>/dev/null </dev/null &
+    "$DASH" --port "$port" --json --duration 30 >"$WORK/dash.out" 2>/dev/null </dev/null 3<&- &
     dash=$!
     wait_for_text "$WORK/dash.out" '{' 100 || echo "run $run: the dashboard got no update"
+    if [ "$OUTPUT" = blocked ]; then
+        wait_for_text "$out" "Clients connected" 50 || echo "run $run: no status lines"
+        kill "$copier" 2>/dev/null
+        wait "$copier" 2>/dev/null
+        python3 -c 'import os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK)
+try:
+    while os.write(fd, bytes(4096)) > 0: pass
+except BlockingIOError: pass' "$WORK/out.fifo"
+        sleep 2.2
+        grep -qs pipe_write /proc/"$server"/task/*/wchan && blocked_seen=$((blocked_seen + 1))
+    fi
     sleep "0.$(printf '%03d' $((RANDOM % 300)))"
 
     kill -INT "$server"
@@ -125,8 +160,10 @@ for run in $(seq 1 "$RUNS"); do
     fi
     kill -KILL -"$dash" 2>/dev/null
     wait "$dash" 2>/dev/null
+    [ "$OUTPUT" = blocked ] && exec 3>&-
     [ $((run % 25)) = 0 ] && echo "after $run runs: $hangs hangs ($(( $(date +%s) - start )) s)"
 done
 echo "ctrlc_loop: $RUNS runs, $hangs hangs, $bad_codes other exit codes, $no_start failed starts," \
      "$(( $(date +%s) - start )) s"
+[ "$OUTPUT" = blocked ] && echo "ctrlc_loop: in $blocked_seen runs a thread was seen blocked writing the pipe"
 [ "$hangs" = 0 ] && [ "$bad_codes" = 0 ] && [ "$no_start" = 0 ]

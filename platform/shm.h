@@ -34,9 +34,11 @@ bool Shm_ViewIntact(ShmHandle mapping, size_t view_size);
 // When `mapping_name` now names another object than `*mapping` (Linux: the
 // simulator removed its names and created them anew; compared by inode),
 // maps the new one in its place: `*mapping`, `*view` and `*size` are
-// replaced, the old view is unmapped, and `*event` is reopened from
-// `event_name` when that succeeds. True when it did so; false, with
-// everything left as it was, otherwise. Windows: the open handles keep the
-// names alive, so a restarted simulator opens the same objects; always false.
+// replaced and the old view is unmapped; true when it did so, false with
+// them left as they were otherwise. Independently, whenever `event_name`
+// names another semaphore than `*event`, whether it appears before, with or
+// after the new mapping, `*event` is replaced by it. Windows: the open
+// handles keep the names alive, so a restarted simulator opens the same
+// objects; always false, nothing replaced.
 bool Shm_FollowName(const char* mapping_name, const char* event_name, ShmHandle* mapping,
                     const uint8_t** view, size_t* size, ShmHandle* event);

@@ -24,7 +24,7 @@ static const char STARS[] = "***************************************************
 
 // Ctrl-C, Ctrl-Break, closing the console, SIGINT, SIGTERM, SIGHUP: no new
 // log record begins, and the process ends with exit code 0 within a second,
-// even while the main thread is blocked writing to standard output.
+// even while the status thread is blocked writing to standard output.
 static void Sys_CtrlHandler() {
     log_enabled = 0;
     Sys_ExitFromHandler(0);
@@ -82,10 +82,12 @@ int main(int argc, char** argv) {
     std::printf("Port = %i\n", port);
     std::fflush(stdout);
 
-    // Console: status anchor; the first pass shows the status.
-    Con_Setup();
+    // The clock's first reading takes its base, before any other thread
+    // reads it. From here on the main thread never writes to the console:
+    // the status thread takes the anchor under the port line and draws.
     curtime = Sys_GetMilliseconds();
     uint32_t previous = curtime;
+    Con_StartStatusThread();
 
     for (;;) {
         // A Ctrl-C ends the process here, between two passes (Windows).
@@ -110,6 +112,6 @@ int main(int argc, char** argv) {
         Relay_ReportDrops(curtime);
         frame_count++;
         SV_SendUpdates();
-        Con_ShowStatus(sim_connected.load(std::memory_order_relaxed) != 0, SV_CountConnected());
+        Con_PublishClients(SV_CountConnected());
     }
 }

@@ -65,8 +65,26 @@ bool Shm_ViewIntact(ShmHandle mapping, size_t view_size) {
     return static_cast<size_t>(st.st_size) >= view_size;
 }
 
+// Replaces `*event` when `event_name` names another semaphore than it. An
+// open of a name that still names the held semaphore returns the held
+// address (each open counted, so it is closed again); a semaphore created
+// anew under the name, while the old one is open, has an address of its own.
+static void Shm_FollowEvent(const char* event_name, ShmHandle* event) {
+    ShmHandle named = Shm_OpenEvent(event_name);
+    if (named == SHM_NONE) return;   // removed, not yet created again
+    if (named == *event) {
+        sem_close(reinterpret_cast<sem_t*>(named));
+        return;
+    }
+    if (*event != SHM_NONE) sem_close(reinterpret_cast<sem_t*>(*event));
+    *event = named;
+}
+
 bool Shm_FollowName(const char* mapping_name, const char* event_name, ShmHandle* mapping,
                     const uint8_t** view, size_t* size, ShmHandle* event) {
+    // The semaphore on its own: a simulator that creates it after its
+    // mapping is followed for the mapping first and for the semaphore later.
+    Shm_FollowEvent(event_name, event);
     if (*mapping == SHM_NONE) return false;
     struct stat held {};
     if (fstat(static_cast<int>(*mapping), &held) != 0) return false;
@@ -89,10 +107,5 @@ bool Shm_FollowName(const char* mapping_name, const char* event_name, ShmHandle*
     *mapping = named;
     *view = new_view;
     *size = new_size;
-    ShmHandle new_event = Shm_OpenEvent(event_name);
-    if (new_event != SHM_NONE) {
-        if (*event != SHM_NONE) sem_close(reinterpret_cast<sem_t*>(*event));
-        *event = new_event;
-    }
     return true;
 }

@@ -99,8 +99,12 @@ void Sys_ExitFromHandler(int code) {
     // process from the handler's thread while the main thread was inside
     // such a call left it running now and then: the main thread was stopped
     // holding a lock of Wine's own, and the ending thread then waited for
-    // that lock for ever. A main thread that does not come round within the
-    // grace time (blocked in a console write) is ended from here.
+    // that lock for ever. The main loop never waits for the console (the
+    // status lines have a thread of their own, which may be the one blocked
+    // in a write), so it comes round within a pass; only a main thread that
+    // is truly stuck, in start-up before the loop runs (its lines written to
+    // a console whose output is suspended), is ended from here after the
+    // grace time.
     // The grace is measured on the clock, not counted in sleeps, which a busy
     // machine stretches; what follows it still has to fit in the second that
     // a user waits for the process to end.

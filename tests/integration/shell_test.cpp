@@ -1,11 +1,13 @@
 // The server's start-up, usage text, debug log and Ctrl-C, in both builds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 
@@ -195,10 +197,16 @@ bool ReadUntil(int fd, std::string& seen, const std::string& needle, int timeout
     return true;
 }
 
-// The kernel function the process's main thread sleeps in ("" when unknown).
-std::string MainThreadWaitsIn(pid_t pid) {
-    std::string w = Harness_ReadFile("/proc/" + std::to_string(pid) + "/wchan");
-    return w == "0" ? "" : w;
+// The kernel functions the process's threads sleep in, one a line ("" when
+// unknown).
+std::string ThreadsWaitIn(pid_t pid) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::string w = Harness_ReadFile(t.path().string() + "/wchan");
+        if (!w.empty() && w != "0") all += w + "\n";
+    }
+    return all;
 }
 
 // Fills the pipe whose write end is `write_fd` until a write would block,
@@ -229,8 +237,8 @@ bool AnswersChallenge(int port) {
 
 TEST_P(ShellRun, SignalsEndTheServerWithinASecondWhileItsOutputIsBlocked) {
     // Standard output is a pipe that nobody reads: the status redraw blocks
-    // the main thread inside its write, holding the stream's lock. Wine
-    // turns SIGINT into Ctrl-C; natively SIGTERM and SIGHUP end it too.
+    // inside its write, holding the stream's lock. Wine turns SIGINT into
+    // Ctrl-C; natively SIGTERM and SIGHUP end it too.
     std::vector<int> sigs{SIGINT};
     if (!wine()) sigs = {SIGINT, SIGTERM, SIGHUP};
     for (int sig : sigs) {
@@ -246,7 +254,7 @@ TEST_P(ShellRun, SignalsEndTheServerWithinASecondWhileItsOutputIsBlocked) {
         double until = Harness_NowMs() + 5000;
         std::string waits;
         auto blocked = [&] { return waits.find("pipe_write") != std::string::npos; };
-        while (waits = MainThreadWaitsIn(p.pid), !blocked() && Harness_NowMs() < until)
+        while (waits = ThreadsWaitIn(p.pid), !blocked() && Harness_NowMs() < until)
             usleep(50000);
         if (!waits.empty()) ASSERT_TRUE(blocked()) << "the server never blocked: " << waits;
         else usleep(3000000);  // no wait channel to read: give the redraw its time
@@ -259,6 +267,77 @@ TEST_P(ShellRun, SignalsEndTheServerWithinASecondWhileItsOutputIsBlocked) {
         close(fds[0]);
         close(fds[1]);
     }
+}
+
+TEST_P(ShellRun, AStatusWriteThatBlocksHoldsUpNoDashboard) {
+    // Standard output is a pipe that nobody reads, as the console is while
+    // a racer marks text in it: the status redraw blocks in its write while
+    // ten dashboards are served. TARMIS_BLOCKED_OUTPUT_SECONDS sets how long
+    // (10 s unless given).
+    const char* env = std::getenv("TARMIS_BLOCKED_OUTPUT_SECONDS");
+    const double seconds = env != nullptr ? std::atof(env) : 10.0;
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // the server holds only its stdout
+    const int port = Harness_FreeUdpPort();
+    Proc p;
+    ASSERT_TRUE(StartServerOn(p, fds[1], {"-t", "-p", std::to_string(port)}, false, wine()));
+    std::string out;
+    ASSERT_TRUE(ReadUntil(fds[0], out, "Clients connected = 0", wait_ms())) << out;
+    FillPipe(fds[1]);  // the next redraw, within 2 s, blocks
+    std::vector<std::unique_ptr<UdpClient>> dash;
+    for (int i = 0; i < 10; i++) {
+        dash.push_back(std::make_unique<UdpClient>(port, static_cast<uint16_t>(100 + i)));
+        ASSERT_EQ(dash[i]->Join("dash" + std::to_string(i), 0, wait_ms()), "j") << i;
+    }
+
+    // Gaps on the kernel's receive stamps, which the test's own polling
+    // does not stretch; a server that stops sending is caught at the end.
+    std::vector<double> last(10, 0.0), worst(10, 0.0);
+    const double start = Harness_NowMs();
+    double next_challenge = start + 2500, next_keepalive = start;
+    while (Harness_NowMs() < start + seconds * 1000) {
+        for (int i = 0; i < 10; i++) {
+            Datagram d;
+            while (dash[i]->Receive(d, 0)) {
+                if (last[i] > 0) worst[i] = std::max(worst[i], d.stamp_ms - last[i]);
+                last[i] = d.stamp_ms;
+            }
+        }
+        if (Harness_NowMs() >= next_keepalive) {
+            for (auto& c : dash) c->SendSequenced({});
+            next_keepalive += 1000;
+        }
+        if (Harness_NowMs() >= next_challenge) {
+            UdpClient fresh(port, 4242);
+            const double asked = Harness_NowMs();
+            fresh.SendOob("getchallenge");
+            EXPECT_EQ(fresh.OobReply(1000)[0], 'c');
+            EXPECT_LT(Harness_NowMs() - asked, 100.0) << "getchallenge answered late";
+            next_challenge += 2500;
+        }
+        usleep(5000);
+    }
+    for (int i = 0; i < 10; i++) {
+        Datagram d;
+        EXPECT_TRUE(dash[i]->Receive(d, 200)) << "dashboard " << i << " gets no more updates";
+        EXPECT_LE(worst[i], 200.0) << "dashboard " << i;
+    }
+
+    // Four leave; once the pipe is read again, the blocked redraw is
+    // followed at once by the count of this moment, not by a backlog.
+    for (int i = 6; i < 10; i++) dash[i]->SendSequenced({2});
+    usleep(300000);
+    std::string after;
+    ASSERT_TRUE(ReadUntil(fds[0], after, "Clients connected = 6", 3000))
+        << after.substr(after.size() > 200 ? after.size() - 200 : 0);
+    int redraws = 0;
+    for (size_t at = 0; (at = after.find("Clients connected = ", at)) != std::string::npos; at++) redraws++;
+    EXPECT_LE(redraws, 2);
+    kill(p.pid, SIGINT);
+    ASSERT_TRUE(Harness_WaitExit(p, 1000));
+    EXPECT_EQ(p.exit_code, 0);
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(ShellNative, AReaderOfTheOutputThatGoesAwayDoesNotEndTheServer) {

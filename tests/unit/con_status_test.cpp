@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "shell/console.h"
-#include "shell/sys.h"
 
 namespace {
 
@@ -27,7 +26,6 @@ void Start(bool console) {
     printed.clear();
     anchor_moves.clear();
     is_console = console;
-    curtime = 0;
 }
 
 const std::string kBlank = "                           \n                       \n";
@@ -36,32 +34,29 @@ const std::string kNotActive = kBlank + "iRacing Status = Not Active\nClients co
 }  // namespace
 
 TEST(ConStatus, RedrawsEveryTwoSecondsAndAppendsWhenNotAConsole) {
+    // Each call says how long the status thread sleeps until the next one.
     Start(false);
-    Con_ShowStatus(false, 0);   // the first pass draws, even at curtime 0
+    EXPECT_EQ(Con_ShowStatus(0, false, 0), 2000);   // the first call draws, even at time 0
     EXPECT_EQ(printed, kNotActive);
     printed.clear();
-    curtime = 1999;
-    Con_ShowStatus(true, 3);
+    EXPECT_EQ(Con_ShowStatus(1999, true, 3), 1);
     EXPECT_EQ(printed, "");
-    curtime = 2000;
-    Con_ShowStatus(true, 0);
+    EXPECT_EQ(Con_ShowStatus(2000, true, 0), 2000);
     EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 0\n");
     EXPECT_EQ(status_lasttime, 2000.0);
 
     printed.clear();
-    curtime = 4000;
-    Con_ShowStatus(true, 10);
+    Con_ShowStatus(4000, true, 10);
     EXPECT_EQ(printed, kBlank + "iRacing Status = Active\nClients connected = 10\n");
 }
 
 TEST(ConStatus, OnAConsoleBlanksThenRewritesAtTheAnchor) {
     Start(true);
-    Con_ShowStatus(false, 0);
+    Con_ShowStatus(0, false, 0);
     EXPECT_EQ(printed, "<anchor>" + kBlank + "<anchor>iRacing Status = Not Active\nClients connected = 0\n");
     // Where the cursor only moves relative to itself, it goes back over the
     // lines printed since it was last at the anchor.
-    curtime = 2000;
-    Con_ShowStatus(false, 0);
+    Con_ShowStatus(2000, false, 0);
     EXPECT_EQ(anchor_moves, (std::vector<int>{0, 2, 2, 2}));
 }
 
@@ -69,13 +64,12 @@ TEST(ConStatus, KeepsItsPaceWhenTheClockPassesHalfRangeAndWraps) {
     Start(false);
     const uint32_t times[] = {2147483000u, 2147485000u, 4294966000u, 704u};
     for (uint32_t t : times) {
-        curtime = t;
         printed.clear();
-        Con_ShowStatus(false, 0);
+        Con_ShowStatus(t, false, 0);
         EXPECT_EQ(printed, kNotActive) << t;
-        curtime = t + 1999u;
         printed.clear();
-        Con_ShowStatus(false, 0);
+        EXPECT_EQ(Con_ShowStatus(t + 1999u, false, 0), 1) << t;
+        EXPECT_EQ(Con_ShowStatus(t - 1u, false, 0), 2000) << t;   // a reading from before
         EXPECT_EQ(printed, "") << t;
     }
 }

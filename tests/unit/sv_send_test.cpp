@@ -168,7 +168,7 @@ TEST_F(Sending, OverflowsDropTheClientOrTheirData) {
 TEST_F(Sending, EveryClientDueInThePassGetsTheSessionBlockOncePerRefresh) {
     // Four dashboards connected at one moment fall due in the same passes.
     std::array<SvPeer, 4> peers;
-    for (int i = 0; i < 4; i++) ASSERT_EQ(Connect(peers[i], 10 + i, "d" + std::to_string(i)), i);
+    for (int i = 0; i < 4; i++) ASSERT_EQ(Connect(peers[i], 10 + i, std::string("d").append(std::to_string(i))), i);
     TelemetrySnapshot s{};
     s.on_track = 1;
     s.lap = 7;

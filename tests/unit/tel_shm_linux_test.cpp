@@ -122,6 +122,31 @@ TEST(TelShmLinux, RecreatedNamesAreMappedInPlaceOfTheOldObjects) {
     EXPECT_EQ(view[0], 0);
 }
 
+TEST(TelShmLinux, ASemaphoreCreatedAfterItsMappingIsFollowedWhenItAppears) {
+    SimObjects sim;
+    ASSERT_TRUE(sim.Create(65536, 0x11));
+    ShmHandle mapping = Shm_OpenMapping(sim.map_name.c_str());
+    size_t size = 0;
+    const uint8_t* view = Shm_MapView(mapping, &size);
+    ShmHandle event = Shm_OpenEvent(sim.event_name.c_str());
+    ASSERT_NE(event, SHM_NONE);
+    auto follow = [&] {
+        return Shm_FollowName(sim.map_name.c_str(), sim.event_name.c_str(), &mapping, &view, &size, &event);
+    };
+
+    // The simulator starts again: its mapping first, its semaphore later.
+    sim.Remove();
+    sim.fd = shm_open(("/" + sim.map_name).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+    ASSERT_GE(sim.fd, 0);
+    ASSERT_EQ(ftruncate(sim.fd, 65536), 0);
+    EXPECT_TRUE(follow());
+    sim.sem = sem_open(("/" + sim.event_name).c_str(), O_CREAT | O_EXCL, 0600, 0);
+    ASSERT_NE(sim.sem, SEM_FAILED);
+    EXPECT_FALSE(follow());   // the mapping is the same; the semaphore is taken
+    ASSERT_EQ(sem_post(sim.sem), 0);
+    EXPECT_LT(WaitMs(event, 2000), 1000.0);
+}
+
 TEST(TelShmLinux, EventWaitEndsAtItsDeadline) {
     SimObjects sim;
     ASSERT_TRUE(sim.Create(4096, 0));
