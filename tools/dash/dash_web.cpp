@@ -8,8 +8,8 @@
 #include "tools/dash/dash_web.h"
 
 #include <algorithm>
-#include <cctype>
 #include <array>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -38,6 +38,7 @@
 #define CPPHTTPLIB_HEADER_MAX_COUNT 32
 #include "httplib.h"
 
+#include "platform/net.h"
 #include "tools/dash/dash_client.h"
 #include "tools/dash/dash_where.h"
 
