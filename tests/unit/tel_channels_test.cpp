@@ -182,61 +182,6 @@ TEST(TelChannels, FuelEstimateFollowsSmoothedConsumption) {
     EXPECT_EQ(estimate(1.4f), 0.7f);
 }
 
-TEST(TelChannels, FuelEstimatorResetsAndUnguardedDivisions) {
-    TelemetrySnapshot w{};
-    auto state = [](float f0, float a, uint8_t on) {
-        fuel_at_lap_start = f0, fuel_per_lap = a, was_on_track = on;
-    };
-    state(10.0f, 2.0f, 0);   // first on-track frame: reset, fuel_laps kept
-    w.fuel_laps = 7.0f;
-    w.fuel_level = 5.0f;
-    Tel_UpdateFuel(w, 5.0f, true);
-    EXPECT_EQ(fuel_at_lap_start + fuel_per_lap, -2.0f);
-    EXPECT_EQ(w.fuel_laps, 7.0f);
-
-    state(20.0f, -1.0f, 1);   // nothing used: F / 0, published as it is
-    w.fuel_level = 20.0f;
-    w.session_flags = 0;
-    Tel_UpdateFuel(w, 20.0f, true);
-    EXPECT_TRUE(std::isinf(w.fuel_laps));
-    state(20.0f, -1.0f, 1);   // flag 0x08, consumption unknown: F / -1
-    w.fuel_level = 19.0f;
-    w.session_flags = 0x08;
-    Tel_UpdateFuel(w, 19.0f, true);
-    EXPECT_EQ(w.fuel_laps, -19.0f);
-    state(20.0f, 0.0f, 1);    // 0 / 0
-    w.fuel_level = 0.0f;
-    Tel_UpdateFuel(w, 0.0f, true);
-    EXPECT_TRUE(std::isnan(w.fuel_laps));
-}
-
-TEST(TelChannels, RefuellingOnlyRestartsTheLapAndKeepsTheEstimate) {
-    Attach();
-    Feed(Lap(1, 20.0f));
-    Feed(Lap(2, 18.0f));
-    Feed(Lap(3, 16.0f));   // A 2.0, 8 laps
-    ASSERT_EQ(fuel_per_lap, 2.0f);
-    ASSERT_EQ(live_snapshot.fuel_laps, 8.0f);
-
-    Feed(Lap(3, 15.5f));
-    Feed(Lap(3, 40.0f));   // refuelled in the pits (partly)
-    Feed(Lap(3, 40.0f));
-    Feed(Lap(3, 39.8f));
-    Feed(Lap(4, 39.0f));   // completion: only the new lap start
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
-    EXPECT_EQ(fuel_at_lap_start, 39.0f);
-    Feed(Lap(5, 37.0f));   // used 2.0 again
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 18.5f);
-
-    Feed(Lap(6, 45.0f));   // the level rises on the completing frame itself
-    EXPECT_EQ(fuel_at_lap_start, 45.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 18.5f);
-    Feed(Lap(7, 43.0f));
-    EXPECT_EQ(live_snapshot.fuel_laps, 21.5f);
-}
-
 TEST(TelChannels, OffAndBackOnTrack) {
     fake::Frame off = Lap(3, 16.0f);
     off.on_track = 0;
