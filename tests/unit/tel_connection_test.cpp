@@ -39,24 +39,6 @@ void WriteFrameOnWait() {
 
 }  // namespace
 
-TEST(TelConnection, StartupOpensWhatIsMissingAndResetsTheTick) {
-    fake::Install();
-    fake::mapping_exists = false;
-    EXPECT_FALSE(Sim_Startup());
-    fake::mapping_exists = true;
-    fake::event_exists = false;
-    EXPECT_FALSE(Sim_Startup());
-    EXPECT_NE(sim_view, nullptr);
-    EXPECT_EQ(sim_initialized, 0);
-    sim_last_tick = 5;
-    fake::event_exists = true;
-    EXPECT_TRUE(Sim_Startup());
-    EXPECT_EQ(sim_last_tick, SIM_NO_TICK);
-    sim_last_tick = 5;
-    EXPECT_TRUE(Sim_Startup());   // nothing left to open: tick untouched
-    EXPECT_EQ(sim_last_tick, 5);
-}
-
 TEST(TelConnection, NewestBufferTornCopiesAndTickResync) {
     fake::Install(3);
     fake::WriteFrame(0, 7, WithRpm(70));
