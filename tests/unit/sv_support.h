@@ -32,10 +32,6 @@
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes SvBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 // Sized once and filled in place (growing a four-byte vector draws a false
 // -Warray-bounds from g++ 12 at -O2).
 inline Bytes SvOob(const std::string& text) {

@@ -230,68 +230,58 @@ TEST(TelConnection, StaleAfterThirtySecondsOfTheMonotonicTimerAcrossItsWrap) {
     EXPECT_EQ(sim_connected.load(), 0);
 }
 
-TEST(TelConnection, HeaderPointingOutsideTheViewIsLostAtOnce) {
-    using fake::PutInt;
+TEST(TelConnection, AHeaderPointingOutsideTheViewIsLostAtOnce) {
     const int32_t size = fake::VIEW_SIZE;
-    for (int32_t count : {0, -1, 5, INT32_MAX}) {
-        std::string what = "buffer count " + std::to_string(count);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetBufferCount(count); },
-                              [] { fake::SetBufferCount(3); });
-    }
+    const auto buffers = [](int32_t n) { return [=] { fake::SetBufferCount(n); }; };
     // A buffer other than the newest one, with a frame outside the view.
-    for (int32_t offset : {-1, size - fake::FRAME_LEN + 1, INT32_MAX}) {
-        std::string what = "frame offset " + std::to_string(offset);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetFrameOffset(2, offset); },
-                              [] { fake::SetFrameOffset(2, static_cast<int32_t>(fake::FrameAt(2))); });
-    }
-    for (int32_t len : {0, -5, size - static_cast<int32_t>(fake::FrameAt(2)) + 1}) {
-        std::string what = "frame length " + std::to_string(len);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetFrameLength(len); },
-                              [] { fake::SetFrameLength(fake::FRAME_LEN); });
-    }
-}
-
-TEST(TelConnection, SessionTextOutsideTheViewIsLostAtOnce) {
-    const int32_t size = fake::VIEW_SIZE;
-    for (int32_t offset : {-1, size, INT32_MAX}) {
-        std::string what = "session-info offset " + std::to_string(offset);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::PutInt(20, offset); },
-                              [] { fake::SetSessionText("DriverCarIdx: 0\n"); });
-    }
-    ExpectLostWhileFaulty("text running to the end of the view",
-        [=] {
-            std::memset(&fake::mem[size - 64], 'x', 64);
-            fake::PutInt(20, size - 64);
-        },
-        [] { fake::SetSessionText("DriverCarIdx: 0\n"); });
-}
-
-TEST(TelConnection, VariableTableOutsideTheViewAtSetupIsLost) {
-    const int32_t size = fake::VIEW_SIZE;
-    struct Case { const char* what; int32_t count, table; };
-    for (Case c : {Case{"count beyond the view", INT32_MAX, fake::VAR_TABLE},
-                   Case{"table running off the view", 13, size - 144},
-                   Case{"negative offset", 13, -144}, Case{"offset beyond", 13, INT32_MAX},
-                   Case{"negative count", -1, fake::VAR_TABLE}}) {
-        // A change of frame length makes the next frame set up anew.
-        ExpectLostWhileFaulty(c.what,
-            [=] {
-                fake::PutInt(24, c.count);
-                fake::PutInt(28, c.table);
-                fake::SetFrameLength(fake::FRAME_LEN + 4);
-            },
-            [] { fake::SetVars(fake::StandardVars()); });
-        EXPECT_EQ(tel_frame_len, fake::FRAME_LEN + 4) << c.what;
-    }
-    // Lost from the first frame when the table is outside from the start.
-    fake::Install(3);
-    fake::PutInt(28, -144);
-    for (int tick = 1; tick <= 6; tick++) {
-        fake::WriteFrame(tick % 3, tick, WithRpm(10));
-        Tel_LivePass();
-        EXPECT_EQ(sim_connected.load(), 0) << tick;
-    }
-    EXPECT_EQ(tel_frame, nullptr);
+    const auto frame_at = [](int32_t at) { return [=] { fake::SetFrameOffset(2, at); }; };
+    const auto frame_len = [](int32_t n) { return [=] { fake::SetFrameLength(n); }; };
+    const auto session_at = [](int32_t at) { return [=] { fake::PutInt(20, at); }; };
+    // A change of frame length makes the next frame set the variables up anew.
+    const auto var_table = [](int32_t count, int32_t at) {
+        return [=] {
+            fake::PutInt(24, count);
+            fake::PutInt(28, at);
+            fake::SetFrameLength(fake::FRAME_LEN + 4);
+        };
+    };
+    const std::function<void()> frames_back = [] {
+        fake::SetBufferCount(3);
+        fake::SetFrameLength(fake::FRAME_LEN);
+        fake::SetFrameOffset(2, static_cast<int32_t>(fake::FrameAt(2)));
+    };
+    const std::function<void()> text_back = [] { fake::SetSessionText("DriverCarIdx: 0\n"); };
+    const std::function<void()> vars_back = [] { fake::SetVars(fake::StandardVars()); };
+    struct Case {
+        std::string what;
+        std::function<void()> fault, repair;
+    } cases[] = {
+        {"buffer count 0", buffers(0), frames_back},
+        {"buffer count -1", buffers(-1), frames_back},
+        {"buffer count 5", buffers(5), frames_back},
+        {"buffer count INT32_MAX", buffers(INT32_MAX), frames_back},
+        {"frame offset -1", frame_at(-1), frames_back},
+        {"frame past the view", frame_at(size - fake::FRAME_LEN + 1), frames_back},
+        {"frame offset INT32_MAX", frame_at(INT32_MAX), frames_back},
+        {"frame length 0", frame_len(0), frames_back},
+        {"frame length -5", frame_len(-5), frames_back},
+        {"frame running off the view", frame_len(size - static_cast<int32_t>(fake::FrameAt(2)) + 1), frames_back},
+        {"session text at -1", session_at(-1), text_back},
+        {"session text at the view's end", session_at(size), text_back},
+        {"session text at INT32_MAX", session_at(INT32_MAX), text_back},
+        {"session text running to the end of the view",
+         [=] {
+             std::memset(&fake::mem[size - 64], 'x', 64);
+             fake::PutInt(20, size - 64);
+         },
+         text_back},
+        {"variable count beyond the view", var_table(INT32_MAX, fake::VAR_TABLE), vars_back},
+        {"variable table running off the view", var_table(13, size - 144), vars_back},
+        {"variable table at -144", var_table(13, -144), vars_back},
+        {"variable table at INT32_MAX", var_table(13, INT32_MAX), vars_back},
+        {"variable count -1", var_table(-1, fake::VAR_TABLE), vars_back},
+    };
+    for (const Case& c : cases) ExpectLostWhileFaulty(c.what.c_str(), c.fault, c.repair);
 }
 
 TEST(TelConnection, TruncatedObjectIsNeverReadAndCountsAsLost) {
