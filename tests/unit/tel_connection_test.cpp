@@ -96,6 +96,13 @@ TEST(TelConnection, NewestBufferTornCopiesAndTickResync) {
     EXPECT_TRUE(Take());
 }
 
+TEST(TelConnection, AViewTooSmallForTheHeaderGivesNoData) {
+    fake::Install(1, 20);
+    EXPECT_FALSE(Take());
+    Tel_LivePass();
+    EXPECT_EQ(sim_connected.load(), 0);
+}
+
 TEST(TelConnection, LivePassesSetUpThenReduceAndRedoSetupForNewFrameLength) {
     fake::Install(2);
     fake::WriteFrame(0, 1, WithRpm(1111));
