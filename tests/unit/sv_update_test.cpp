@@ -91,3 +91,51 @@ TEST_F(UpdateBody, BasicBlockBytesForBothDeviceTypes) {
     EXPECT_EQ(b[5], 0xFF);
     EXPECT_EQ(b[6], 0xFF);
 }
+
+TEST_F(UpdateBody, SessionBlockBytesForBothDeviceTypes) {
+    TelemetrySnapshot s = Known();
+    s.session_refreshed = 1;
+    s.car_id = -1;
+    s.fastest_time = 1.0f;
+    s.last_time = -2.0f;
+    s.session_laps = -1;
+    s.lap = 258;
+    s.water_temp = 90.0f;
+    s.oil_temp = 100.0f;
+    s.fuel_level = 0.5f;
+    s.position = 3;
+    s.num_positions = 20;
+    s.fuel_laps = 2.0f;
+    Snap_Publish(s, live_snapshot);
+    Bytes expect = kBasicFull;
+    expect.insert(expect.end(), {0x1E, 0xFF, 0xFF,                    // car id -1
+                                 0x15, 0x00, 0x00, 0x80, 0x3F,        // fastest 1.0
+                                 0x16, 0x00, 0x00, 0x00, 0xC0,        // last -2.0
+                                 0x17, 0xFF, 0xFF,                    // laps unlimited
+                                 0x18, 0x02, 0x01,                    // lap 258
+                                 0x19, 0x00, 0x00, 0xB4, 0x42,        // water 90.0
+                                 0x1A, 0x00, 0x00, 0xC8, 0x42,        // oil 100.0
+                                 0x1B, 0x00, 0x00, 0x00, 0x3F,        // fuel 0.5
+                                 0x1C, 0x03, 0x1D, 0x14,              // position 3 of 20
+                                 0x1F, 0x00, 0x00, 0x00, 0x40,        // fuel laps 2.0
+                                 0x14});
+    ClientSlot full{}, reduced{};
+    reduced.device_type = 2;
+    EXPECT_EQ(BodyFor(full), expect);
+    // The other device types leave out the session flags and the fuel laps.
+    Bytes other = expect;
+    other.erase(other.end() - 6, other.end() - 1);
+    other.erase(other.begin() + 2, other.begin() + 4);
+    EXPECT_EQ(BodyFor(reduced), other);
+
+    // Off track the single byte goes, and the block waits for the client's
+    // first update back on track.
+    Snap_Publish(s, live_snapshot);
+    s.on_track = 0;
+    Snap_Publish(s, live_snapshot);
+    EXPECT_EQ(BodyFor(full), Bytes{0x05});
+    s.on_track = 1;
+    s.session_refreshed = 0;
+    Snap_Publish(s, live_snapshot);
+    EXPECT_EQ(BodyFor(full), expect);
+}
