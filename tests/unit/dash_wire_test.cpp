@@ -2,6 +2,7 @@
 // written out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -229,6 +230,24 @@ TEST(DashShow, JsonLineCarriesSequenceTimeAndEveryDecodedField) {
     // A speed that is not a number is written as null, so the line stays JSON.
     EXPECT_EQ(Json(3, 4.0, {0x0E, 0x00, 0x00, 0xC0, 0x7F}),
               "{\"seq\":3,\"t_ms\":4.000,\"speed\":null}\n");
+}
+
+// The live view is redrawn in place: every line of the block ends by
+// clearing what an older, longer line left on the screen.
+TEST(DashShow, BlockIsItsFixedNumberOfClearedLines) {
+    DashView v;
+    DashView_Reset(v);
+    DashView_Apply(v, 40, 1000.0, Decode(Append(basic_dev0, session_dev0)));
+    for (DashStreamState state : {DASH_STREAM_LIVE, DASH_STREAM_STALE}) {
+        char buf[4096];
+        DashLive live{"127.0.0.1:2047", state, 1500.0, 0.0, 0, true};
+        const std::string block(buf, static_cast<size_t>(Dash_FormatBlock(buf, sizeof buf, v, live)));
+        int lines = 0;
+        for (size_t at = 0; (at = block.find("\x1b[K\n", at)) != std::string::npos; at++) lines++;
+        EXPECT_EQ(lines, DASH_BLOCK_LINES) << block;
+        EXPECT_EQ(std::count(block.begin(), block.end(), '\n'), DASH_BLOCK_LINES) << block;
+        EXPECT_NE(block.find("Position 14 of 48    Car -1"), std::string::npos) << block;
+    }
 }
 
 TEST(DashShow, StatisticsUseNearestRankOverReceiveIntervals) {
