@@ -1,6 +1,7 @@
 // The command stream of a client's accepted packet: what is relayed, what
 // is logged, and when the client is removed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -46,7 +47,7 @@ protected:
         std::snprintf(client.name.data(), client.name.size(), "dash");
 
         log_file_ = std::filesystem::temp_directory_path() /
-                    ("sv_commands_" +
+                    ("sv_commands_" + std::to_string(getpid()) + "_" +
                      std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
                      ".log");
         std::snprintf(log_path, sizeof log_path, "%s", log_file_.string().c_str());
