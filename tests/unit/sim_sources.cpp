@@ -1,10 +1,4 @@
 // The stand-in simulator is a program of its own, outside tarmis_core; its
-// pieces (everything but its entry point) are compiled into the unit tests
-// here so the sim_* tests can drive them directly.
-#include "tools/simulator/drive.cpp"
-#include "tools/simulator/field.cpp"
-#include "tools/simulator/layout.cpp"
-#include "tools/simulator/script.cpp"
-#include "tools/simulator/sessioninfo.cpp"
-#include "tools/simulator/variables.cpp"
+// recording reader and writer are compiled into the unit tests here so that
+// sim_ibt_test can drive them directly.
 #include "tools/simulator/ibt.cpp"

@@ -23,26 +23,6 @@ void RunAt(uint32_t time) {
 
 }  // namespace
 
-TEST_F(Slots, RemovalQueuesTheDisconnectByteAndEmptiesTheName) {
-    Occupy(sv_clients[2], "driver", 2);
-    SV_RemoveClient(sv_clients[2]);
-    EXPECT_EQ(sv_clients[2].state, CLIENT_REMOVED);
-    EXPECT_EQ(sv_clients[2].name[0], '\0');
-    ASSERT_EQ(sv_clients[2].netchan.message.cursize, 1);
-    EXPECT_EQ(sv_clients[2].netchan.message_data[0], SRV_DISCONNECT);
-    EXPECT_EQ(Count("Client driver removed\n"), 1u);
-
-    // A second removal prints an empty name. A full reliable buffer is
-    // emptied and flagged, and then holds the byte.
-    sv_clients[2].netchan.message.cursize = NETCHAN_MESSAGE_SIZE;
-    SV_RemoveClient(sv_clients[2]);
-    EXPECT_EQ(Count("Client  removed\n"), 1u);
-    EXPECT_EQ(sv_clients[2].netchan.message.cursize, 1);
-    EXPECT_EQ(sv_clients[2].netchan.message.overflowed, 1);
-    EXPECT_EQ(sv_clients[2].state, CLIENT_REMOVED);
-    EXPECT_EQ(SV_CountConnected(), 0);
-}
-
 TEST_F(Slots, SilentClientTimesOutAfter15000msAcrossTheClockWrap) {
     // Clocks started just below the signed and the unsigned wrap.
     for (uint32_t start : {1000u, 0x7FFFE000u, 0xFFFFE000u}) {

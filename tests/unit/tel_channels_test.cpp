@@ -164,110 +164,21 @@ TEST(TelChannels, FuelEstimateFollowsSmoothedConsumption) {
     EXPECT_EQ(fuel_at_lap_start, 28.0f);
     Feed(Lap(8, 26.0f));
     EXPECT_EQ(live_snapshot.fuel_laps, 13.0f);
-
-    // r strictly between 1 and 2 shows 1; the bounds themselves show r.
-    TelemetrySnapshot w{};
-    auto estimate = [&](float fuel) {
-        fuel_at_lap_start = fuel + 2.0f;
-        fuel_per_lap = 2.0f;
-        w.fuel_level = fuel;
-        w.session_flags = 0x08;
-        Tel_UpdateFuel(w, fuel, true);
-        return w.fuel_laps;
-    };
-    EXPECT_EQ(estimate(3.0f), 1.0f);
-    EXPECT_EQ(estimate(3.98f), 1.0f);
-    EXPECT_EQ(estimate(2.0f), 1.0f);
-    EXPECT_EQ(estimate(4.0f), 2.0f);
-    EXPECT_EQ(estimate(1.4f), 0.7f);
 }
 
-TEST(TelChannels, FuelEstimatorResetsAndUnguardedDivisions) {
-    TelemetrySnapshot w{};
-    auto state = [](float f0, float a, uint8_t on) {
-        fuel_at_lap_start = f0, fuel_per_lap = a, was_on_track = on;
-    };
-    state(10.0f, 2.0f, 0);   // first on-track frame: reset, fuel_laps kept
-    w.fuel_laps = 7.0f;
-    w.fuel_level = 5.0f;
-    Tel_UpdateFuel(w, 5.0f, true);
-    EXPECT_EQ(fuel_at_lap_start + fuel_per_lap, -2.0f);
-    EXPECT_EQ(w.fuel_laps, 7.0f);
-
-    state(20.0f, -1.0f, 1);   // nothing used: F / 0, published as it is
-    w.fuel_level = 20.0f;
-    w.session_flags = 0;
-    Tel_UpdateFuel(w, 20.0f, true);
-    EXPECT_TRUE(std::isinf(w.fuel_laps));
-    state(20.0f, -1.0f, 1);   // flag 0x08, consumption unknown: F / -1
-    w.fuel_level = 19.0f;
-    w.session_flags = 0x08;
-    Tel_UpdateFuel(w, 19.0f, true);
-    EXPECT_EQ(w.fuel_laps, -19.0f);
-    state(20.0f, 0.0f, 1);    // 0 / 0
-    w.fuel_level = 0.0f;
-    Tel_UpdateFuel(w, 0.0f, true);
-    EXPECT_TRUE(std::isnan(w.fuel_laps));
-}
-
-TEST(TelChannels, RefuellingOnlyRestartsTheLapAndKeepsTheEstimate) {
+TEST(TelChannels, BackOnTrackAtTheSameLevelForgetsTheConsumption) {
     Attach();
     Feed(Lap(1, 20.0f));
     Feed(Lap(2, 18.0f));
-    Feed(Lap(3, 16.0f));   // A 2.0, 8 laps
+    Feed(Lap(3, 16.0f));
     ASSERT_EQ(fuel_per_lap, 2.0f);
-    ASSERT_EQ(live_snapshot.fuel_laps, 8.0f);
-
-    Feed(Lap(3, 15.5f));
-    Feed(Lap(3, 40.0f));   // refuelled in the pits (partly)
-    Feed(Lap(3, 40.0f));
-    Feed(Lap(3, 39.8f));
-    Feed(Lap(4, 39.0f));   // completion: only the new lap start
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
-    EXPECT_EQ(fuel_at_lap_start, 39.0f);
-    Feed(Lap(5, 37.0f));   // used 2.0 again
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 18.5f);
-
-    Feed(Lap(6, 45.0f));   // the level rises on the completing frame itself
-    EXPECT_EQ(fuel_at_lap_start, 45.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 18.5f);
-    Feed(Lap(7, 43.0f));
-    EXPECT_EQ(live_snapshot.fuel_laps, 21.5f);
-}
-
-TEST(TelChannels, OffAndBackOnTrack) {
     fake::Frame off = Lap(3, 16.0f);
     off.on_track = 0;
-    auto running = [] {
-        Attach();
-        Feed(Lap(1, 20.0f));
-        Feed(Lap(2, 18.0f));
-        Feed(Lap(3, 16.0f));
-        ASSERT_EQ(fuel_per_lap, 2.0f);
-    };
-
-    running();   // back on track at the same level: lap start and consumption forgotten
     Feed(off);
     Feed(Lap(3, 16.0f));
-    EXPECT_EQ(fuel_at_lap_start, -1.0f);
-    EXPECT_EQ(fuel_per_lap, -1.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
+    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);   // the last estimate stays shown
     Feed(Lap(4, 14.0f));   // records
-    Feed(Lap(5, 12.5f));   // used 1.5: A starts again from it
+    Feed(Lap(5, 12.5f));   // used 1.5: the average starts again from it
     EXPECT_EQ(fuel_per_lap, 1.5f);
     EXPECT_EQ(live_snapshot.fuel_laps, 12.5f / 1.5f);
-
-    running();   // back on track refuelled (towed to the pits): consumption kept
-    Feed(off);
-    Feed(Lap(3, 30.0f));
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    Feed(Lap(4, 29.0f));   // the lap with the refuel: only records
-    EXPECT_EQ(fuel_per_lap, 2.0f);
-    EXPECT_EQ(live_snapshot.fuel_laps, 8.0f);
-    Feed(Lap(5, 27.1f));   // used 1.9, within 10 %: smoothed from the kept 2.0
-    const float a = 0.8f * 2.0f + 0.2f * (29.0f - 27.1f);
-    EXPECT_EQ(fuel_per_lap, a);
-    EXPECT_EQ(live_snapshot.fuel_laps, 27.1f / a);
 }

@@ -39,24 +39,6 @@ void WriteFrameOnWait() {
 
 }  // namespace
 
-TEST(TelConnection, StartupOpensWhatIsMissingAndResetsTheTick) {
-    fake::Install();
-    fake::mapping_exists = false;
-    EXPECT_FALSE(Sim_Startup());
-    fake::mapping_exists = true;
-    fake::event_exists = false;
-    EXPECT_FALSE(Sim_Startup());
-    EXPECT_NE(sim_view, nullptr);
-    EXPECT_EQ(sim_initialized, 0);
-    sim_last_tick = 5;
-    fake::event_exists = true;
-    EXPECT_TRUE(Sim_Startup());
-    EXPECT_EQ(sim_last_tick, SIM_NO_TICK);
-    sim_last_tick = 5;
-    EXPECT_TRUE(Sim_Startup());   // nothing left to open: tick untouched
-    EXPECT_EQ(sim_last_tick, 5);
-}
-
 TEST(TelConnection, NewestBufferTornCopiesAndTickResync) {
     fake::Install(3);
     fake::WriteFrame(0, 7, WithRpm(70));
@@ -112,6 +94,13 @@ TEST(TelConnection, NewestBufferTornCopiesAndTickResync) {
     EXPECT_FALSE(Take());   // status back: one resync frame first
     fake::WriteFrame(2, 5, WithRpm(5));
     EXPECT_TRUE(Take());
+}
+
+TEST(TelConnection, AViewTooSmallForTheHeaderGivesNoData) {
+    fake::Install(1, 20);
+    EXPECT_FALSE(Take());
+    Tel_LivePass();
+    EXPECT_EQ(sim_connected.load(), 0);
 }
 
 TEST(TelConnection, LivePassesSetUpThenReduceAndRedoSetupForNewFrameLength) {
@@ -173,71 +162,6 @@ TEST(TelConnection, SimulatorIsLostWhenAbsentClearedOrStaleForThirtySeconds) {
     fake::SetStatus(0);
     Tel_LivePass();
     EXPECT_EQ(sim_connected.load(), 0);   // status clear: lost in the same pass
-}
-
-TEST(TelConnection, HostileHeadersGiveNoDataAndNoReadOutsideTheView) {
-    auto attached = [] {
-        fake::Install(1);
-        fake::WriteFrame(0, 1, WithRpm(1));
-        Take();
-        fake::WriteFrame(0, 2, WithRpm(2));
-    };
-    fake::Install(1, 20);   // too small for the header
-    EXPECT_FALSE(Take());
-    Tel_LivePass();
-    EXPECT_EQ(sim_connected.load(), 0);
-
-    for (int32_t count : {0, -1, 1 << 30, (fake::VIEW_SIZE - 48) / 16 + 1}) {
-        attached();
-        fake::SetBufferCount(count);
-        EXPECT_FALSE(Take()) << count;
-        Tel_LivePass();
-        EXPECT_EQ(sim_connected.load(), 0) << count;
-    }
-    for (int32_t offset : {-1, INT32_MIN, fake::VIEW_SIZE - fake::FRAME_LEN + 1, INT32_MAX}) {
-        attached();
-        fake::SetFrameOffset(0, offset);
-        EXPECT_FALSE(Take()) << offset;
-        EXPECT_FALSE(Sim_GetNewData(nullptr, 0)) << offset;
-    }
-    attached();
-    fake::SetFrameLength(INT32_MAX);   // nothing noted, nothing allocated
-    EXPECT_FALSE(Sim_GetNewData(nullptr, 0));
-    Tel_SetupVars();
-    EXPECT_EQ(tel_frame, nullptr);
-
-    attached();
-    fake::SetFrameOffset(0, fake::VIEW_SIZE - fake::FRAME_LEN);   // ends at the view's end
-    EXPECT_TRUE(Take());
-    fake::WriteFrame(0, 3, WithRpm(3));
-    fake::SetFrameLength(fake::FRAME_LEN + 1);   // destination too short: not written
-    EXPECT_FALSE(Take());
-
-    fake::Install();
-    ASSERT_TRUE(Sim_Startup());
-    EXPECT_EQ(Sim_VarOffset("RPM"), fake::RPM);
-    EXPECT_EQ(Sim_VarOffset("NoSuchVar"), -1);
-    fake::PutInt(24, INT32_MAX);   // count far beyond the view
-    EXPECT_EQ(Sim_VarOffset("NoSuchVar"), -1);
-    fake::PutInt(28, fake::VIEW_SIZE - 100);   // table runs off the view
-    EXPECT_EQ(Sim_VarOffset("Speed"), -1);
-    fake::PutInt(28, fake::VAR_TABLE);
-    fake::PutInt(24, 1);
-    std::memset(&fake::mem[fake::VAR_TABLE + 16], 'A', 32);   // unterminated name
-    EXPECT_EQ(Sim_VarOffset(std::string(40, 'A').c_str()), fake::SPEED);
-    EXPECT_EQ(Sim_VarOffset(std::string(31, 'A').c_str()), -1);
-
-    fake::SetSessionText("DriverCarIdx: 3\n");
-    EXPECT_STREQ(Tel_SessionInfoText(), "DriverCarIdx: 3\n");
-    for (int32_t offset : {-1, fake::VIEW_SIZE, INT32_MAX}) {
-        fake::PutInt(20, offset);
-        EXPECT_STREQ(Tel_SessionInfoText(), "") << offset;
-    }
-    std::memset(&fake::mem[fake::VIEW_SIZE - 20], 'x', 20);   // no terminator in the view
-    fake::PutInt(20, fake::VIEW_SIZE - 20);
-    EXPECT_STREQ(Tel_SessionInfoText(), "");
-    fake::mem[fake::VIEW_SIZE - 1] = 0;
-    EXPECT_STREQ(Tel_SessionInfoText(), std::string(19, 'x').c_str());
 }
 
 namespace {
@@ -313,68 +237,58 @@ TEST(TelConnection, StaleAfterThirtySecondsOfTheMonotonicTimerAcrossItsWrap) {
     EXPECT_EQ(sim_connected.load(), 0);
 }
 
-TEST(TelConnection, HeaderPointingOutsideTheViewIsLostAtOnce) {
-    using fake::PutInt;
+TEST(TelConnection, AHeaderPointingOutsideTheViewIsLostAtOnce) {
     const int32_t size = fake::VIEW_SIZE;
-    for (int32_t count : {0, -1, 5, INT32_MAX}) {
-        std::string what = "buffer count " + std::to_string(count);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetBufferCount(count); },
-                              [] { fake::SetBufferCount(3); });
-    }
+    const auto buffers = [](int32_t n) { return [=] { fake::SetBufferCount(n); }; };
     // A buffer other than the newest one, with a frame outside the view.
-    for (int32_t offset : {-1, size - fake::FRAME_LEN + 1, INT32_MAX}) {
-        std::string what = "frame offset " + std::to_string(offset);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetFrameOffset(2, offset); },
-                              [] { fake::SetFrameOffset(2, static_cast<int32_t>(fake::FrameAt(2))); });
-    }
-    for (int32_t len : {0, -5, size - static_cast<int32_t>(fake::FrameAt(2)) + 1}) {
-        std::string what = "frame length " + std::to_string(len);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::SetFrameLength(len); },
-                              [] { fake::SetFrameLength(fake::FRAME_LEN); });
-    }
-}
-
-TEST(TelConnection, SessionTextOutsideTheViewIsLostAtOnce) {
-    const int32_t size = fake::VIEW_SIZE;
-    for (int32_t offset : {-1, size, INT32_MAX}) {
-        std::string what = "session-info offset " + std::to_string(offset);
-        ExpectLostWhileFaulty(what.c_str(), [=] { fake::PutInt(20, offset); },
-                              [] { fake::SetSessionText("DriverCarIdx: 0\n"); });
-    }
-    ExpectLostWhileFaulty("text running to the end of the view",
-        [=] {
-            std::memset(&fake::mem[size - 64], 'x', 64);
-            fake::PutInt(20, size - 64);
-        },
-        [] { fake::SetSessionText("DriverCarIdx: 0\n"); });
-}
-
-TEST(TelConnection, VariableTableOutsideTheViewAtSetupIsLost) {
-    const int32_t size = fake::VIEW_SIZE;
-    struct Case { const char* what; int32_t count, table; };
-    for (Case c : {Case{"count beyond the view", INT32_MAX, fake::VAR_TABLE},
-                   Case{"table running off the view", 13, size - 144},
-                   Case{"negative offset", 13, -144}, Case{"offset beyond", 13, INT32_MAX},
-                   Case{"negative count", -1, fake::VAR_TABLE}}) {
-        // A change of frame length makes the next frame set up anew.
-        ExpectLostWhileFaulty(c.what,
-            [=] {
-                fake::PutInt(24, c.count);
-                fake::PutInt(28, c.table);
-                fake::SetFrameLength(fake::FRAME_LEN + 4);
-            },
-            [] { fake::SetVars(fake::StandardVars()); });
-        EXPECT_EQ(tel_frame_len, fake::FRAME_LEN + 4) << c.what;
-    }
-    // Lost from the first frame when the table is outside from the start.
-    fake::Install(3);
-    fake::PutInt(28, -144);
-    for (int tick = 1; tick <= 6; tick++) {
-        fake::WriteFrame(tick % 3, tick, WithRpm(10));
-        Tel_LivePass();
-        EXPECT_EQ(sim_connected.load(), 0) << tick;
-    }
-    EXPECT_EQ(tel_frame, nullptr);
+    const auto frame_at = [](int32_t at) { return [=] { fake::SetFrameOffset(2, at); }; };
+    const auto frame_len = [](int32_t n) { return [=] { fake::SetFrameLength(n); }; };
+    const auto session_at = [](int32_t at) { return [=] { fake::PutInt(20, at); }; };
+    // A change of frame length makes the next frame set the variables up anew.
+    const auto var_table = [](int32_t count, int32_t at) {
+        return [=] {
+            fake::PutInt(24, count);
+            fake::PutInt(28, at);
+            fake::SetFrameLength(fake::FRAME_LEN + 4);
+        };
+    };
+    const std::function<void()> frames_back = [] {
+        fake::SetBufferCount(3);
+        fake::SetFrameLength(fake::FRAME_LEN);
+        fake::SetFrameOffset(2, static_cast<int32_t>(fake::FrameAt(2)));
+    };
+    const std::function<void()> text_back = [] { fake::SetSessionText("DriverCarIdx: 0\n"); };
+    const std::function<void()> vars_back = [] { fake::SetVars(fake::StandardVars()); };
+    struct Case {
+        std::string what;
+        std::function<void()> fault, repair;
+    } cases[] = {
+        {"buffer count 0", buffers(0), frames_back},
+        {"buffer count -1", buffers(-1), frames_back},
+        {"buffer count 5", buffers(5), frames_back},
+        {"buffer count INT32_MAX", buffers(INT32_MAX), frames_back},
+        {"frame offset -1", frame_at(-1), frames_back},
+        {"frame past the view", frame_at(size - fake::FRAME_LEN + 1), frames_back},
+        {"frame offset INT32_MAX", frame_at(INT32_MAX), frames_back},
+        {"frame length 0", frame_len(0), frames_back},
+        {"frame length -5", frame_len(-5), frames_back},
+        {"frame running off the view", frame_len(size - static_cast<int32_t>(fake::FrameAt(2)) + 1), frames_back},
+        {"session text at -1", session_at(-1), text_back},
+        {"session text at the view's end", session_at(size), text_back},
+        {"session text at INT32_MAX", session_at(INT32_MAX), text_back},
+        {"session text running to the end of the view",
+         [=] {
+             std::memset(&fake::mem[size - 64], 'x', 64);
+             fake::PutInt(20, size - 64);
+         },
+         text_back},
+        {"variable count beyond the view", var_table(INT32_MAX, fake::VAR_TABLE), vars_back},
+        {"variable table running off the view", var_table(13, size - 144), vars_back},
+        {"variable table at -144", var_table(13, -144), vars_back},
+        {"variable table at INT32_MAX", var_table(13, INT32_MAX), vars_back},
+        {"variable count -1", var_table(-1, fake::VAR_TABLE), vars_back},
+    };
+    for (const Case& c : cases) ExpectLostWhileFaulty(c.what.c_str(), c.fault, c.repair);
 }
 
 TEST(TelConnection, TruncatedObjectIsNeverReadAndCountsAsLost) {
@@ -429,36 +343,4 @@ TEST(TelConnection, SimulatorBehindRecreatedNamesIsFollowed) {
     EXPECT_EQ(sim_connected.load(), 1);
     EXPECT_EQ(live_snapshot.rpm, 12);
     EXPECT_EQ(live_snapshot.speed, 5555.0f);
-}
-
-TEST(TelConnection, RealLiveMappingIsUsable) {
-    std::vector<uint8_t> dump = recordings::Read(recordings::LIVE_DUMP);
-    if (dump.size() != 1191936u) GTEST_SKIP() << recordings::MISSING;
-    fake::Install(3);
-    fake::mem = dump;
-    fake::object_size = dump.size();
-    ASSERT_TRUE(Sim_Startup());
-    EXPECT_EQ(Sim_UsableFrameLength(), 8154);
-    EXPECT_EQ(Sim_VarOffset("Speed"), 6365);
-    EXPECT_EQ(Sim_VarOffset("EngineWarnings"), 6599);
-    int32_t on_offset = Sim_VarOffset("IsOnTrack");
-    ASSERT_GE(on_offset, 0);
-
-    Tel_LivePass();   // buffer 1, tick 2005: resynchronises
-    EXPECT_EQ(sim_last_tick, 2005);
-    // The recorded frame (the car in the pits) as the next two frames, once
-    // set up and once reduced, with the car put on track.
-    for (int32_t tick : {2006, 2007}) {
-        std::memcpy(&fake::mem[1114224], &dump[1138800], 8154);
-        fake::mem[1114224 + static_cast<size_t>(on_offset)] = 1;
-        fake::PutInt(48, tick);
-        Tel_LivePass();
-        EXPECT_EQ(sim_connected.load(), 1) << tick;
-    }
-    float speed;
-    std::memcpy(&speed, &dump[1138800 + 6365], 4);
-    EXPECT_EQ(live_snapshot.on_track, 1);
-    EXPECT_EQ(live_snapshot.speed, speed);
-    EXPECT_EQ(live_snapshot.car_id, 161);
-    EXPECT_EQ(live_snapshot.session_refreshed, 1);
 }

@@ -79,49 +79,6 @@ TEST(TelShmLinux, TruncatedObjectMakesTheViewUnusableUntilItIsLargeAgain) {
     EXPECT_FALSE(Shm_ViewIntact(SHM_NONE, size));
 }
 
-TEST(TelShmLinux, RecreatedNamesAreMappedInPlaceOfTheOldObjects) {
-    SimObjects sim;
-    ASSERT_TRUE(sim.Create(65536, 0x11));
-    ShmHandle mapping = Shm_OpenMapping(sim.map_name.c_str());
-    size_t size = 0;
-    const uint8_t* view = Shm_MapView(mapping, &size);
-    ShmHandle event = Shm_OpenEvent(sim.event_name.c_str());
-    ASSERT_NE(view, nullptr);
-    ASSERT_NE(event, SHM_NONE);
-    const char* names[2] = {sim.map_name.c_str(), sim.event_name.c_str()};
-    auto follow = [&] { return Shm_FollowName(names[0], names[1], &mapping, &view, &size, &event); };
-
-    EXPECT_FALSE(follow());   // the same object: nothing changes
-    EXPECT_EQ(view[0], 0x11);
-
-    sim.Remove();             // the simulator ends and removes its names
-    EXPECT_FALSE(follow());   // nothing to follow yet: the old view stays
-    EXPECT_EQ(view[0], 0x11);
-    EXPECT_TRUE(Shm_ViewIntact(mapping, size));
-
-    ASSERT_TRUE(sim.Create(131072, 0x22));   // and starts again, larger
-    const ShmHandle old_mapping = mapping;
-    EXPECT_TRUE(follow());
-    EXPECT_NE(mapping, old_mapping);
-    EXPECT_EQ(size, 131072u);
-    EXPECT_EQ(view[0], 0x22);
-    EXPECT_TRUE(Shm_ViewIntact(mapping, size));
-    EXPECT_FALSE(follow());   // now the same again
-
-    // The event is the new semaphore: a post on it ends a long wait at once.
-    ASSERT_EQ(sem_post(sim.sem), 0);
-    EXPECT_LT(WaitMs(event, 5000), 1000.0);
-    // Object size 0 (created, not sized yet): not mapped until it has a size.
-    sim.Remove();
-    sim.fd = shm_open(("/" + sim.map_name).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    ASSERT_GE(sim.fd, 0);
-    EXPECT_FALSE(follow());
-    EXPECT_EQ(view[0], 0x22);
-    ASSERT_EQ(ftruncate(sim.fd, 65536), 0);
-    EXPECT_TRUE(follow());
-    EXPECT_EQ(view[0], 0);
-}
-
 TEST(TelShmLinux, ASemaphoreCreatedAfterItsMappingIsFollowedWhenItAppears) {
     SimObjects sim;
     ASSERT_TRUE(sim.Create(65536, 0x11));
