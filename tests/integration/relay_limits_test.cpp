@@ -59,6 +59,16 @@ struct Arrivals {
 
 class RelayLimits : public BuildRun {
 protected:
+    // The stand-in, and a test-mode server with its debug log on a free `port`.
+    void StartSimAndServer(Proc& sim, Proc& server, int& port) {
+        ASSERT_TRUE(Harness_StartProgram(sim, "tarmis_simulator", {}, wine()));
+        ASSERT_TRUE(Harness_WaitOutput(sim, "READY", wait_ms())) << sim.out;
+        port = Harness_FreeUdpPort();
+        ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-d", "-p", std::to_string(port)},
+                                         wine()));
+        ASSERT_TRUE(Harness_WaitOutput(server, "Port = " + std::to_string(port), wait_ms())) << server.out;
+    }
+
     // Connects DASHBOARDS raw clients to the server on `port`.
     void ConnectAll(int port, std::vector<std::unique_ptr<UdpClient>>& dashes) {
         for (int i = 0; i < DASHBOARDS; i++) {
@@ -188,12 +198,9 @@ TEST_P(RelayLimits, AnOverLongCommandPressesNothingAndTheDashRefusesIt) {
               std::string::npos);
 
     Proc sim, server;
-    ASSERT_TRUE(Harness_StartProgram(sim, "tarmis_simulator", {}, wine()));
-    ASSERT_TRUE(Harness_WaitOutput(sim, "READY", wait_ms())) << sim.out;
-    const int port = Harness_FreeUdpPort();
-    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-d", "-p", std::to_string(port)},
-                                     wine()));
-    ASSERT_TRUE(Harness_WaitOutput(server, "Port = " + std::to_string(port), wait_ms())) << server.out;
+    int port = 0;
+    StartSimAndServer(sim, server, port);
+    if (HasFatalFailure()) return;
 
     // Sent raw, as an app that does not check would: the long text, then
     // a key that marks the end.
@@ -217,12 +224,9 @@ TEST_P(RelayLimits, NoKeyIsPressedLateBehindACommandThatHogsTheRelay) {
     RequireTools({"tarmis_simulator"});
     if (IsSkipped()) return;
     Proc sim, server;
-    ASSERT_TRUE(Harness_StartProgram(sim, "tarmis_simulator", {}, wine()));
-    ASSERT_TRUE(Harness_WaitOutput(sim, "READY", wait_ms())) << sim.out;
-    const int port = Harness_FreeUdpPort();
-    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-d", "-p", std::to_string(port)},
-                                     wine()));
-    ASSERT_TRUE(Harness_WaitOutput(server, "Port = " + std::to_string(port), wait_ms())) << server.out;
+    int port = 0;
+    StartSimAndServer(sim, server, port);
+    if (HasFatalFailure()) return;
     UdpClient hog(port, 61), other(port, 62);
     ASSERT_TRUE(hog.Ok() && other.Ok());
     ASSERT_EQ(hog.Join("hog", 0, wait_ms()), "j");

@@ -318,6 +318,17 @@ protected:
             << dash.out << Harness_ReadFile(dash.dir + "/stderr.txt");
         return web;
     }
+
+    // A test-mode server, tarmis_dash --web against it, and headless
+    // Chromium on the page (the test is skipped where there is no Chromium).
+    void OpenTestPatternPage(Proc& server, Proc& dash, Browser& browser) {
+        const std::string chromium = ChromiumPath();
+        if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+        const std::string port = std::to_string(Harness_FreeUdpPort());
+        ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
+        const int web = StartDash(dash, port, {});
+        ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    }
 };
 
 TEST_P(WebDashboard, BrowserShowsTheTestPatternLiveAndFollowsTheServerComingAndGoing) {
@@ -470,14 +481,10 @@ void Reload(Browser& b, int timeout_ms) {
 }
 
 TEST_P(WebDashboard, PageFitsPhonesAndTabletsInBothUnitsAndKeepsTheChoice) {
-    const std::string chromium = ChromiumPath();
-    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
-    const std::string port = std::to_string(Harness_FreeUdpPort());
     Proc server, dash;
-    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
-    const int web = StartDash(dash, port, {});
     Browser browser;
-    ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    OpenTestPatternPage(server, dash, browser);
+    if (IsSkipped() || HasFatalFailure()) return;
     PageView v;
     ASSERT_TRUE(WaitStatus(browser, "live", wait_ms(), v)) << v.status;
     ExpectFitsEveryScreen(browser, "metric");
@@ -497,14 +504,10 @@ TEST_P(WebDashboard, PageFitsPhonesAndTabletsInBothUnitsAndKeepsTheChoice) {
 }
 
 TEST_P(WebDashboard, PageKeepsTheScreenOnWhileValuesAreLive) {
-    const std::string chromium = ChromiumPath();
-    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
-    const std::string port = std::to_string(Harness_FreeUdpPort());
     Proc server, dash;
-    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-p", port}, wine()));
-    const int web = StartDash(dash, port, {});
     Browser browser;
-    ASSERT_TRUE(browser.Open(chromium, "http://127.0.0.1:" + std::to_string(web) + "/", wait_ms()));
+    OpenTestPatternPage(server, dash, browser);
+    if (IsSkipped() || HasFatalFailure()) return;
     // Counts the screen locks the browser grants the page and has not released.
     ASSERT_TRUE(browser.Command("Page.enable", "{}"));
     ASSERT_TRUE(browser.Command("Page.addScriptToEvaluateOnNewDocument",
