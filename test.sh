@@ -40,8 +40,9 @@ bash fuzz/run.sh 30 || failed="$failed fuzz"
 # A one-minute soak: churning clients, key commands, stand-in restarts, all
 # through a lossy network (drops, duplicates, reorders, jitter).
 bash bench/soak.sh 1 || failed="$failed soak"
-# The Windows release zip: five files, stripped .exe files with the version
-# resource and the manifest, texts with CRLF line ends.
+# The Windows release zip: six files, stripped .exe files with the version
+# resource and the manifest, the phone dashboard launcher and the texts with
+# CRLF line ends.
 sh packaging/check_package.sh build/windows || failed="$failed package"
 
 tarmis_report_second_runs "$ctest_out" build/native
