@@ -298,5 +298,11 @@ TEST(DashShow, PacketNumbersCountLossDuplicatesAndLateArrivals) {
     // After a reconnect the server counts from 1 again: no duplicates.
     DashStats_Reconnect();
     EXPECT_EQ(DashStats_Sequence(1), DASH_ARRIVAL_NEXT);
+    // Numbers start at 1: a stray packet numbered 0 was never counted lost.
+    DashStats_Reset();
+    EXPECT_EQ(DashStats_Sequence(3), DASH_ARRIVAL_NEXT);
+    EXPECT_EQ(DashStats_Sequence(0), DASH_ARRIVAL_LATE);
+    DashStats_Summarize(s);
+    EXPECT_EQ(s.lost, 2u);
     DashStats_Reset();
 }
