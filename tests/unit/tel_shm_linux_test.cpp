@@ -20,7 +20,6 @@ TEST(TelShmLinux, AnObjectCutShortUnderTheViewMakesItUnusableUntilItIsLargeAgain
     const uint8_t* view = Shm_MapView(mapping, &size);
     shm_unlink(("/" + name).c_str());
     ASSERT_NE(view, nullptr);
-    ASSERT_EQ(size, 65536u);
     // A read of the view's last page would fault while the object is shorter.
     const struct { off_t length; bool intact; } lengths[] = {{65536, true}, {4096, false}, {0, false},
                                                              {65536, true}, {131072, true}};
@@ -29,6 +28,5 @@ TEST(TelShmLinux, AnObjectCutShortUnderTheViewMakesItUnusableUntilItIsLargeAgain
         EXPECT_EQ(Shm_ViewIntact(mapping, size), l.intact) << l.length;
     }
     EXPECT_EQ(view[65535], 0);
-    EXPECT_FALSE(Shm_ViewIntact(SHM_NONE, size));
     close(fd);
 }

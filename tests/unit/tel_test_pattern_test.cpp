@@ -5,10 +5,10 @@
 #include "telemetry/test_pattern.h"
 
 TEST(TelTestPattern, GearAndRpmRunTheirTriangles) {
-    Snap_Reset();
     Tel_ResetTestPattern();
-    const struct { int steps, gear, rpm; } points[] = {{1, 1, 2999}, {51, 2, 2949}, {251, 6, 2749}, {301, 5, 2699},
-        {601, -1, 2399}, {651, 0, 2349}, {701, 1, 2299}, {3000, 4, 0}, {3001, 5, 1}, {6000, 4, 3000}, {6001, 3, 2999}};
+    const struct { int steps, gear, rpm; } points[] = {{1, 1, 2999}, {51, 2, 2949}, {251, 6, 2749},
+        {301, 5, 2699}, {601, -1, 2399}, {651, 0, 2349}, {701, 1, 2299}, {3000, 4, 0}, {3001, 5, 1},
+        {6000, 4, 3000}, {6001, 3, 2999}};
     int done = 0;
     for (const auto& p : points) {
         for (; done < p.steps; done++) Tel_TestPattern();
