@@ -86,14 +86,15 @@ void Running(size_t count = 3) {
 TEST(TelLive, AFrameTheSimulatorRewroteWhileItWasCopiedIsCopiedOnceMoreOrSkipped) {
     Running();
     // The simulator finishes a new frame during each of `tears` copies. A
-    // pass tries two copies, waits for the event and tries two more.
+    // pass copies the newest frame twice at most, waits for the event and
+    // copies the newest twice more at most.
     static int tears;
     on_read = [](size_t at, size_t len) {
         if (len != FRAME_LEN || at < FRAMES || tears == 0) return;
         tears--;
         SetTick((at - FRAMES) / 1024, ++run_tick);
     };
-    const struct { int tears, rpm; } copies[] = {{1, 2001}, {4, 2001}, {0, 2003}};
+    const struct { int tears, rpm; } copies[] = {{2, 2001}, {4, 2001}, {0, 2003}};
     for (int i = 0; i < 3; i++) {
         tears = copies[i].tears;
         Set(RPM, 2001.0f + static_cast<float>(i));
@@ -121,8 +122,9 @@ TEST(TelLive, LostAfterThirtySecondsWithoutAFrameAcrossTheTimerWrapAndWhenCleare
 
 TEST(TelLive, AHeaderPointingOutsideTheViewIsLostAtOnceAndNoValueOfItIsTaken) {
     const int32_t end = VIEW_SIZE, resetup = FRAME_LEN + 4;
-    // One or two header fields; a change of frame length makes the next frame
-    // look the variables up anew. 84 is the frame offset of buffer 2.
+    // Two header fields, the second by default the status as it is; a change of
+    // frame length makes the next frame look the variables up anew. 84 is the
+    // frame offset of buffer 2.
     const struct { const char* what; size_t at; int32_t value; size_t at2 = STATUS; int32_t value2 = 1; }
         cases[] = {
         {"buffer count 5", BUFFERS, 5},
@@ -167,11 +169,11 @@ TEST(TelLive, FuelLapsFollowTheSmoothedConsumptionOfCompletedLaps) {
         {3, 44.2f, 0, 1, 44.2f / a1, "2.8, within a tenth of it: smoothed"},
         {5, 42.0f, 0, 1, 44.2f / a1, "the counter jumped: no lap completed"},
         {6, 40.0f, 0x08, 1, 40.0f / a1, "the session holds the consumption"},
-        {7, 30.0f, 0, 1, 3.0f, "10, an outlier: the estimate from it alone"},
+        {7, 30.0f, 0, 1, 3.0f, "10, an outlier: the estimate from that lap alone"},
         {7, 60.0f, 0, 1, 3.0f, "refuelled"},
         {8, 58.0f, 0, 1, 3.0f, "a lap with fuel added only starts the next"},
         {9, 56.0f, 0, 0, 3.0f, "off track"},
-        {9, 56.0f, 0, 1, 3.0f, "back on track at the same level: consumption forgotten"},
+        {9, 56.0f, 0, 1, 3.0f, "back on track, the level not risen: consumption forgotten"},
         {10, 54.0f, 0, 1, 3.0f, "the first lap back only starts the next"},
         {11, 52.5f, 0, 1, 52.5f / 1.5f, "the consumption starts again from 1.5"},
     };

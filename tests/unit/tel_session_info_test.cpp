@@ -35,8 +35,8 @@ TEST(TelSessionInfo, ThePlayersCarLapsPlaceAndTimesComeFromTheirOwnEntries) {
         {Race(1, race), 67, 20, 1, 2, 80.1f, 81.0f},
         {Race(0, race), 11, 20, 0, 2, 0.0f, 0.0f},            // no place: no times either
         {Race(30, race), 11, 20, 0, 2, 0.0f, 0.0f},           // no driver entry: the text's first car
-        {Race(2, Session("5", Entry(1, 2, "1", "2")) + Session("unlimited", Entry(1, 0, "9", "9") + places)),
-         99, -1, 3, 3, 80.5f, 81.2f},                          // the last session block
+        {Race(2, Session("5", Entry(1, 2, "1", "2")) + Session("unlimited", places + Entry(3, 0, "9", "9"))),
+         99, -1, 2, 3, 80.5f, 81.2f},                          // the last session block
     };
     for (const auto& c : cases) {
         Tel_ResetSessionInfo();
