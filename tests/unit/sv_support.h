@@ -5,20 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdint>
-#include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "net/msg.h"
-#include "net/netchan.h"
-#include "net/udp.h"
-#include "platform/net.h"
 #include "relay/relay.h"
-#include "server/clients.h"
-#include "server/cmd.h"
 #include "server/handshake.h"
 #include "server/intake.h"
 #include "server/send.h"
@@ -28,6 +20,9 @@
 
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
+
+// Private to each test file, so that no name here meets another file's.
+namespace {
 
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -41,30 +36,27 @@ inline Bytes Oob(const std::string& text) {
     return out;
 }
 
-// A packet header as both sides send it: two little-endian longs, then (from
-// a client) its 16-bit qport.
+// A packet header as the server sends it: sequence and acknowledgement,
+// little-endian, bit 31 their reliable flags.
 inline Bytes Header(uint32_t sequence, uint32_t ack) {
     Bytes out;
     for (uint32_t v : {sequence, ack})
         for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
     return out;
 }
+// A client's packet: the same header, its qport, then its commands.
 inline Bytes Sequenced(uint32_t sequence, uint32_t ack, uint16_t qport, const Bytes& commands = {}) {
-    return Header(sequence, ack) + Bytes{static_cast<uint8_t>(qport), static_cast<uint8_t>(qport >> 8)} +
-           commands;
+    return Header(sequence, ack) + Bytes{static_cast<uint8_t>(qport), static_cast<uint8_t>(qport >> 8)} + commands;
 }
 
 // A dashboard: a non-blocking UDP socket on a free port.
 class Dash {
 public:
     Dash() {
-        EXPECT_TRUE(Sys_SetNonBlocking(sock_) && Sys_BindAny(sock_, 0));
         std::array<uint8_t, 4> ip{};
-        EXPECT_TRUE(Sys_SocketName(sock_, ip, port_));
+        EXPECT_TRUE(Sys_SetNonBlocking(sock_) && Sys_BindAny(sock_, 0) && Sys_SocketName(sock_, ip, port_));
     }
     ~Dash() { Sys_CloseSocket(sock_); }
-    Dash(const Dash&) = delete;
-    Dash& operator=(const Dash&) = delete;
 
     // This dashboard as the server sees it.
     NetAddress Address() const { return NetAddress{{127, 0, 0, 1}, port_}; }
@@ -74,23 +66,15 @@ public:
         ASSERT_EQ(Sys_SendTo(sock_, bytes.data(), static_cast<int>(bytes.size()), {127, 0, 0, 1}, to_port),
                   static_cast<int>(bytes.size()));
     }
-
-    // The next datagram to arrive within `ms`; false when none came.
-    bool Receive(Bytes& out, int ms = 1000) const {
-        out.clear();
-        if (Sys_WaitForSocket(sock_, ms * 1000) <= 0) return false;
-        std::array<uint8_t, 2048> buf{};
+    // The next datagram to arrive within `ms`, if one does.
+    std::optional<Bytes> Next(int ms = 1000) const {
+        Bytes out(2048);
         std::array<uint8_t, 4> ip{};
         uint16_t port = 0;
-        int n = Sys_RecvFrom(sock_, buf.data(), static_cast<int>(buf.size()), ip, port);
-        if (n >= 0) out.assign(buf.begin(), buf.begin() + n);
-        return n >= 0;
-    }
-    // Every datagram that waits; the short wait only lets loopback deliver.
-    std::vector<Bytes> Drain() const {
-        std::vector<Bytes> all;
-        for (Bytes b; Receive(b, 20);) all.push_back(b);
-        return all;
+        const int n = Sys_WaitForSocket(sock_, ms * 1000) > 0 ? Sys_RecvFrom(sock_, out.data(), 2048, ip, port) : -1;
+        if (n < 0) return std::nullopt;
+        out.resize(static_cast<size_t>(n));
+        return out;
     }
 
 private:
@@ -98,59 +82,45 @@ private:
     uint16_t port_ = 0;
 };
 
-// The debug log on, into a file of this test's own, read back by message.
-class LoggedTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        path_ = ::testing::TempDir() + "tarmis_" + std::to_string(getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
-        ASSERT_LT(path_.size(), sizeof log_path);
-        std::snprintf(log_path, sizeof log_path, "%s", path_.c_str());
-        std::ofstream(path_, std::ios::trunc).close();
-        log_enabled = 1;
-    }
-    void TearDown() override {
-        log_enabled = 0;
-        std::remove(path_.c_str());
-    }
-    // The messages logged since the last call, time stamps taken off.
-    Lines TakeLog() {
-        Lines lines;
-        std::ifstream in(path_, std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            const size_t at = line.find(" - ");   // a record's second line has no stamp
-            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
-        }
-        std::ofstream(path_, std::ios::trunc).close();
-        return lines;
-    }
-
-private:
-    std::string path_;
-};
-
-// Fresh server, relay and snapshot state, with the server's socket open.
-class SvServer : public LoggedTest {
+// Fresh server, relay and snapshot state, the server's socket open, and the
+// debug log on into a file of this test's own.
+class SvServer : public ::testing::Test {
 protected:
     void SetUp() override {
         SV_ResetClients();
         SV_ResetHandshake();
         Snap_Reset();
         Relay_Reset();
-        NET_Reset();
         MSG_Reset();
         Sys_ResetOptions();   // before the log goes on: it clears option d
-        LoggedTest::SetUp();
+        log_path_ = ::testing::TempDir() + "tarmis_" + std::to_string(getpid()) + "_" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+        ASSERT_LT(log_path_.size(), sizeof log_path);
+        std::snprintf(log_path, sizeof log_path, "%s", log_path_.c_str());
+        TakeLog();
+        log_enabled = 1;
         curtime = 100000;
         net_udp_socket = UDP_OpenSocket(0);
         std::array<uint8_t, 4> ip{};
         ASSERT_TRUE(Sys_SocketName(net_udp_socket, ip, port_));
     }
     void TearDown() override {
+        log_enabled = 0;
+        std::remove(log_path_.c_str());
         Sys_CloseSocket(net_udp_socket);
-        LoggedTest::TearDown();
     }
 
+    // The messages logged since the last call, time stamps taken off.
+    Lines TakeLog() {
+        Lines lines;
+        std::ifstream in(log_path_, std::ios::binary);
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find(" - ");   // a record's second line has no stamp
+            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
+        }
+        std::ofstream(log_path_, std::ios::trunc).close();
+        return lines;
+    }
     // Sends from `dash` and lets the server read everything that waits.
     void Deliver(const Dash& dash, const Bytes& data) {
         dash.Send(port_, data);
@@ -159,17 +129,15 @@ protected:
     }
     // The text of the server's out-of-band reply, or "<none>".
     std::string Reply(const Dash& dash) {
-        Bytes b;
-        if (!dash.Receive(b, 200)) return "<none>";
-        if (b.size() < 4 || Bytes(b.begin(), b.begin() + 4) != Bytes(4, 0xFF)) return "<not out-of-band>";
-        return std::string(b.begin() + 4, b.end());
+        const std::optional<Bytes> b = dash.Next(200);
+        if (!b || b->size() < 4 || Bytes(b->begin(), b->begin() + 4) != Bytes(4, 0xFF)) return "<none>";
+        return std::string(b->begin() + 4, b->end());
     }
     // A whole handshake, the log emptied after it; the slot taken, or -1.
     int Connect(const Dash& dash, int qport, const std::string& name, int device_type = 0) {
         Deliver(dash, Oob("getchallenge"));
-        const std::string challenge = Reply(dash).substr(1);
-        Deliver(dash, Oob("connect 1 " + std::to_string(qport) + " " + challenge + " \"" + name + "\" " +
-                          std::to_string(device_type)));
+        Deliver(dash, Oob("connect 1 " + std::to_string(qport) + " " + Reply(dash).substr(1) + " \"" + name +
+                          "\" " + std::to_string(device_type)));
         TakeLog();
         if (Reply(dash) != "j") return -1;
         for (int i = 0; i < MAX_CLIENTS; i++)
@@ -183,5 +151,8 @@ protected:
         SV_SendUpdates();
     }
 
+    std::string log_path_;
     uint16_t port_ = 0;   // network order
 };
+
+}  // namespace
