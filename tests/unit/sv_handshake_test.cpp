@@ -57,18 +57,3 @@ TEST_F(Handshake, TenDashboardsFillTheServerAndARemovedOneGetsItsSlotBackAfresh)
     Pass(curtime);
     EXPECT_EQ(dashes[4].Next(), Header(1, 0) + Bytes{0x05});
 }
-
-TEST_F(Handshake, ANewHostTakesTheChallengeIssuedLongestAgoAcrossTheClockWrap) {
-    // Every entry in use, issued just before the clock wrapped; the one at
-    // 700 longest ago, the one at 300 just after the wrap.
-    for (int i = 0; i < MAX_CHALLENGES; i++)
-        sv_challenges[i] = {NET_MakeAddress(10, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 2000),
-                            i, 0xFFFFF100u + static_cast<uint32_t>(i)};
-    sv_challenges[700].issued = 0xFFFFF000u;
-    sv_challenges[300].issued = 5;
-    server_time = 20;
-    Dash dash;
-    Deliver(dash, Oob("getchallenge"));
-    EXPECT_EQ(Reply(dash), "c2705443");
-    EXPECT_TRUE(NET_SameHost(sv_challenges[700].address, dash.Address()));
-}

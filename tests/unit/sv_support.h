@@ -93,9 +93,7 @@ protected:
         Relay_Reset();
         MSG_Reset();
         Sys_ResetOptions();   // before the log goes on: it clears option d
-        log_path_ = ::testing::TempDir() + "tarmis_" + std::to_string(getpid()) + "_" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
-        ASSERT_LT(log_path_.size(), sizeof log_path);
+        log_path_ = ::testing::TempDir() + "tarmis_sv_" + std::to_string(getpid()) + ".log";
         std::snprintf(log_path, sizeof log_path, "%s", log_path_.c_str());
         TakeLog();
         log_enabled = 1;
