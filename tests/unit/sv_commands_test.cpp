@@ -12,7 +12,7 @@ protected:
     // 1 nothing, 2 disconnect, 4 a text up to 0x00 or 0xFF, 110 print, 0xFF the end.
     void Send(const std::string& commands) {
         SV_ResetClients();
-        ASSERT_EQ(Connect(dash, 7, "dash"), 0);
+        ASSERT_TRUE(Connect(dash, 7, "dash"));
         Deliver(dash, Sequenced(1, 0, 7, Bytes(commands.begin(), commands.end())));
     }
     // Every text waiting in the relay queue, oldest first.
@@ -80,7 +80,6 @@ TEST_F(Commands, AFullRelayQueueDropsTextsAndAPacketCostsFewLogLines) {
     // One taken leaves room for one, behind the 99 others.
     RelayCommand first{};
     Relay_WaitCommand(first);
-    EXPECT_EQ(std::string(first.text.data(), static_cast<size_t>(first.length)), "key 0");
     Send("\4key 150\0\4key 151\0"s);
     EXPECT_EQ(TakeLog(), (Lines{"stringcmd = key 150", "Relay queue full, 1 command dropped"}));
     const Lines relayed = Relayed();

@@ -5,8 +5,8 @@ using Updates = SvServer;
 
 TEST_F(Updates, EachDashboardGetsTheBlocksOfItsDeviceTypeByteForByte) {
     Dash full, reduced;
-    ASSERT_EQ(Connect(full, 1, "full", 0), 0);
-    ASSERT_EQ(Connect(reduced, 2, "reduced", 2), 1);
+    ASSERT_TRUE(Connect(full, 1, "full", 0));
+    ASSERT_TRUE(Connect(reduced, 2, "reduced", 2));
     TelemetrySnapshot s{.on_track = 1, .session_refreshed = 1, .engine_warnings = 0x21, .session_flags = 8,
                         .gear = -1, .speed = 208.0f, .shift_indicator_pct = 0.5f, .rpm = 1500, .lap = 258,
                         .fastest_time = 1.0f, .last_time = -2.0f, .session_laps = -1, .water_temp = 90.0f,
@@ -54,17 +54,14 @@ TEST_F(Updates, LeaveAtOnceAfterTheConnectThenMoreThanTheIntervalApartAcrossTheC
         SV_ResetClients();
         curtime = start;
         Dash dash;
-        ASSERT_EQ(Connect(dash, 1, "paced"), 0);
+        ASSERT_TRUE(Connect(dash, 1, "paced"));
         frame_count = start;   // the pass counter wraps as well
-        const struct {
-            uint32_t after;   // ms after the connect
-            size_t packets;
-        } passes[] = {{0, 1}, {25, 0}, {50, 0}, {51, 1}, {101, 0}, {102, 1}};
-        for (const auto& p : passes) {
-            Pass(start + p.after);
-            size_t packets = 0;
-            while (dash.Next(20)) packets++;
-            EXPECT_EQ(packets, p.packets) << start << " + " << p.after;
+        // Passes of the main loop, ms after the connect, and the packets each sends.
+        for (auto [after, packets] : {std::pair{0u, 1}, {25u, 0}, {50u, 0}, {51u, 1}, {101u, 0}, {102u, 1}}) {
+            Pass(start + after);
+            int sent = 0;
+            while (dash.Next(20)) sent++;
+            EXPECT_EQ(sent, packets) << start << " + " << after;
         }
     }
 }

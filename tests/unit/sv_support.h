@@ -131,16 +131,14 @@ protected:
         if (!b || b->size() < 4 || Bytes(b->begin(), b->begin() + 4) != Bytes(4, 0xFF)) return "<none>";
         return std::string(b->begin() + 4, b->end());
     }
-    // A whole handshake, the log emptied after it; the slot taken, or -1.
-    int Connect(const Dash& dash, int qport, const std::string& name, int device_type = 0) {
+    // A whole handshake, the log emptied after it; true when accepted. Slots
+    // fill in order, so the nth accepted dashboard has slot n - 1.
+    bool Connect(const Dash& dash, int qport, const std::string& name, int device_type = 0) {
         Deliver(dash, Oob("getchallenge"));
         Deliver(dash, Oob("connect 1 " + std::to_string(qport) + " " + Reply(dash).substr(1) + " \"" + name +
                           "\" " + std::to_string(device_type)));
         TakeLog();
-        if (Reply(dash) != "j") return -1;
-        for (int i = 0; i < MAX_CLIENTS; i++)
-            if (sv_clients[i].state == CLIENT_CONNECTED && sv_clients[i].netchan.qport == qport) return i;
-        return -1;
+        return Reply(dash) == "j";
     }
     // One main-loop pass of sending at `now`.
     void Pass(uint32_t now) {
