@@ -1,4 +1,5 @@
-// Updates: the bytes each dashboard receives, and their pacing.
+// Updates: the bytes each dashboard receives, their pacing, the fullest
+// packet a channel sends; and the address line printed at start-up.
 #include "sv_support.h"
 
 using Updates = SvServer;
@@ -28,25 +29,22 @@ TEST_F(Updates, EachDashboardGetsTheBlocksOfItsDeviceTypeByteForByte) {
     basic_reduced.erase(basic_reduced.begin() + 2, basic_reduced.begin() + 4);
     session_reduced.erase(session_reduced.end() - 6, session_reduced.end() - 1);
 
-    uint32_t sequence = 1;
-    auto pass = [&](const Bytes& to_full, const Bytes& to_reduced) {
+    auto pass = [&](uint32_t sequence, const Bytes& to_full, const Bytes& to_reduced) {
         Pass(curtime + 51);
         EXPECT_EQ(full.Next(), Header(sequence, 0) + to_full) << sequence;
         EXPECT_EQ(reduced.Next(), Header(sequence, 0) + to_reduced) << sequence;
-        sequence++;
     };
-    pass({0x05}, {0x05});   // nothing published yet: no data
     Snap_Publish(s, live_snapshot);
-    pass(basic + session, basic_reduced + session_reduced);
-    pass(basic, basic_reduced);   // the session block goes once per refresh
+    pass(1, basic + session, basic_reduced + session_reduced);
+    pass(2, basic, basic_reduced);   // the session block goes once per refresh
     s.on_track = 0;
     Snap_Publish(s, live_snapshot);
-    pass({0x05}, {0x05});
+    pass(3, {0x05}, {0x05});         // off track: no data
     // Back on track, the refresh made while off track is sent.
     s.on_track = 1;
     s.session_refreshed = 0;
     Snap_Publish(s, live_snapshot);
-    pass(basic + session, basic_reduced + session_reduced);
+    pass(4, basic + session, basic_reduced + session_reduced);
 }
 
 TEST_F(Updates, LeaveAtOnceAfterTheConnectThenMoreThanTheIntervalApartAcrossTheClockWrap) {
@@ -64,4 +62,27 @@ TEST_F(Updates, LeaveAtOnceAfterTheConnectThenMoreThanTheIntervalApartAcrossTheC
             EXPECT_EQ(sent, packets) << start << " + " << after;
         }
     }
+}
+
+TEST(AddressLine, ListsTheAddressesJoinedByOrOrSaysUnknown) {
+    const std::array<std::array<uint8_t, 4>, 2> two = {{{192, 168, 1, 20}, {10, 0, 0, 5}}};
+    ::testing::internal::CaptureStdout();
+    NET_PrintAddressList(two.data(), 2);
+    NET_PrintAddressList(nullptr, -1);
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "IP address (use in app settings) = 192.168.1.20 or 10.0.0.5\n"
+              "IP address (use in app settings) = Unknown\n");
+}
+
+TEST_F(Updates, AChannelPacketCarriesUnreliableDataUpToItsFull128Bytes) {
+    Dash dash;
+    NetChannel chan{};
+    Netchan_Setup(chan, dash.Address(), 1);
+    const Bytes data(121, 0x07);
+    Netchan_Transmit(chan, 120, data.data());
+    Netchan_Transmit(chan, 121, data.data());   // one byte too many: the header goes alone
+    EXPECT_EQ(dash.Next(), Header(1, 0) + Bytes(120, 0x07));
+    EXPECT_EQ(dash.Next(), Header(2, 0));
+    EXPECT_EQ(TakeLog(), Lines{"Netchan_Transmit: dumped unreliable"});
 }
