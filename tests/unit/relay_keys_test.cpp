@@ -46,10 +46,9 @@ void Start() {
 // Each text in turn: queued, its turn `waited` ms later, run as the relay
 // thread runs it.
 void RunTexts(const std::vector<std::string>& texts, uint32_t waited = 0) {
-    for (const std::string& text : texts) {
+    for (RelayCommand command{}; const std::string& text : texts) {
         ASSERT_EQ(Relay_QueueCommand(text.data(), static_cast<int>(text.size())), RELAY_QUEUED);
         relay_now += waited;
-        RelayCommand command{};
         Relay_WaitCommand(command);
         Relay_HandleCommand(command);
     }

@@ -45,6 +45,10 @@ TEST_F(Updates, EachDashboardGetsTheBlocksOfItsDeviceTypeByteForByte) {
     s.session_refreshed = 0;
     Snap_Publish(s, live_snapshot);
     pass(4, basic + session, basic_reduced + session_reduced);
+    // Dashboards that connect again start at packet 1, and get the block again.
+    for (int slot : {0, 1}) SV_RemoveClient(sv_clients[slot]);
+    ASSERT_TRUE(Connect(full, 1, "full", 0) && Connect(reduced, 2, "reduced", 2));
+    pass(1, basic + session, basic_reduced + session_reduced);
 }
 
 TEST_F(Updates, LeaveAtOnceAfterTheConnectThenMoreThanTheIntervalApartAcrossTheClockWrap) {
