@@ -1,74 +1,65 @@
-// Packet intake: routing datagrams to the handshake or to a client's channel.
+// Packet intake and client slots: which client a packet reaches, and when
+// silent or removed clients give their slots up.
 #include "sv_support.h"
-
-#include "platform/sys.h"
 
 using Intake = SvServer;
 
-TEST_F(Intake, FindsTheClientByHostAndQport) {
-    SvPeer a;
-    SvPeer b;   // same host, its own qport
-    ASSERT_EQ(Connect(a, 10, "a"), 0);
-    ASSERT_EQ(Connect(b, 20, "b"), 1);
-
+TEST_F(Intake, APacketReachesItsClientByHostAndQportAndIsAnsweredWhereItCameFrom) {
+    Dash a, b;   // one host, each dashboard with its own qport
+    ASSERT_TRUE(Connect(a, 10, "a"));
+    ASSERT_TRUE(Connect(b, 20, "b"));
     server_time = 700;
-    Deliver(b, SvSequenced(1, 0, 20));
-    EXPECT_EQ(sv_clients[1].netchan.incoming_sequence, 1);
-    EXPECT_EQ(sv_clients[1].last_message, 700u);
-    EXPECT_EQ(sv_clients[0].netchan.incoming_sequence, 0);
-    EXPECT_EQ(sv_clients[0].last_message, 0u);
-
-    // A repeated number is refused by the channel and refreshes nothing.
+    // The server numbers its packets on from the client's latest and echoes
+    // its reliable toggle.
+    Deliver(b, Sequenced(0x80000000u | 40u, 0, 20));
+    Pass(curtime);
+    EXPECT_EQ(b.Next(), Header(40, 0x80000000u | 40u) + Bytes{0x05});
+    Pass(curtime + 51);
+    EXPECT_EQ(b.Next(), Header(41, 0x80000000u | 40u) + Bytes{0x05});
+    // A repeated or late number is refused and keeps nothing alive.
     server_time = 800;
-    Deliver(b, SvSequenced(1, 0, 20));
+    Deliver(b, Sequenced(40, 0, 20));
+    Deliver(b, Sequenced(39, 0, 20));
     EXPECT_EQ(sv_clients[1].last_message, 700u);
 
-    // An unknown qport from a known host is dropped with a log line.
-    Deliver(a, SvSequenced(5, 0, 99));
-    EXPECT_EQ(Count("127.0.0.1:" + std::to_string(a.HostPort()) +
-                    ":sequenced packet without connection\n"),
-              1u);
-    EXPECT_EQ(sv_clients[0].netchan.incoming_sequence, 0);
-    EXPECT_TRUE(a.Silent(20));
-
-    // A datagram with the out-of-band header is out-of-band even from a
-    // connected client.
-    Deliver(a, SvOob("getchallenge"));
-    EXPECT_EQ(Reply(a).substr(0, 1), "c");
+    // The same client through a translated port is answered there only; a
+    // client behind the server's numbers leaves them as they are.
+    Dash moved;
+    Deliver(moved, Sequenced(41, 0, 20));
+    EXPECT_EQ(TakeLog(), Lines{"SV_ReadPackets: fixing up a translated port"});
+    Pass(curtime + 51);
+    EXPECT_EQ(moved.Next(), Header(42, 0x80000000u | 41u) + Bytes{0x05});
+    EXPECT_EQ(b.Next(20), std::nullopt);
 }
 
-TEST_F(Intake, FollowsAClientToItsTranslatedPort) {
-    SvPeer before;
-    ASSERT_EQ(Connect(before, 33, "moving"), 0);
-    SvPeer after;   // the same client seen through a new port
-    Deliver(after, SvSequenced(1, 0, 33));
-    EXPECT_EQ(Count("SV_ReadPackets: fixing up a translated port\n"), 1u);
-    EXPECT_TRUE(NET_SameAddress(sv_clients[0].netchan.remote_address, after.Address()));
-    EXPECT_EQ(sv_clients[0].netchan.incoming_sequence, 1);
-
-    // Its updates now go to the new port only.
-    SV_SendUpdates();
-    Bytes packet;
-    ASSERT_TRUE(after.Receive(packet));
-    EXPECT_EQ(SvLong(packet, 0), 1u);   // the server's first packet
-    EXPECT_EQ(SvLong(packet, 4), 1u);   // acknowledges the client's packet 1
-    EXPECT_TRUE(before.Silent(20));
-}
-
-TEST_F(Intake, RemovedClientsStillMatchButAreNotRefreshed) {
-    SvPeer peer;
-    ASSERT_EQ(Connect(peer, 8, "gone"), 0);
-    server_time = 100;
-    SV_RemoveClient(sv_clients[0]);
-    server_time = 2000;
-    Deliver(peer, SvSequenced(1, 0, 8));
-    EXPECT_EQ(sv_clients[0].netchan.incoming_sequence, 1);
-    EXPECT_EQ(sv_clients[0].last_message, 0u);
-    EXPECT_EQ(Count("sequenced packet without connection"), 0u);
-
-    // Freed, its packets are strangers again.
-    server_time = 3001;
-    SV_CheckClientTimeouts();
-    Deliver(peer, SvSequenced(2, 0, 8));
-    EXPECT_EQ(Count("sequenced packet without connection"), 1u);
+TEST_F(Intake, SilentClientsTimeOutAndRemovedOnesAreHeldAcrossTheClockWrap) {
+    for (uint32_t start : {1000u, 0x7FFFE000u, 0xFFFFE000u}) {
+        SV_ResetClients();
+        server_time = start;
+        Dash quiet, gone;
+        ASSERT_TRUE(Connect(quiet, 1, "quiet"));
+        ASSERT_TRUE(Connect(gone, 2, "gone"));
+        SV_RemoveClient(sv_clients[1]);
+        TakeLog();
+        const struct {
+            uint32_t after;       // ms after the connects: a pass of the main loop
+            bool gone_sends;      // in that pass, after the time-outs
+            std::string states;   // of quiet and gone: Free, Removed, Connected
+            Lines log;
+        } passes[] = {
+            // A removed client's packets still reach its slot but keep it no longer.
+            {3000, true, "CR", {}},
+            {3001, true, "CF", {gone.Name() + ":sequenced packet without connection"}},
+            {15000, false, "CF", {}},
+            {15001, false, "FF", {"quiet timed out", "Client quiet removed"}},
+        };
+        for (const auto& p : passes) {
+            server_time = start + p.after;
+            SV_CheckClientTimeouts();
+            if (p.gone_sends) Deliver(gone, Sequenced(1, 0, 2));
+            EXPECT_EQ(std::string({"FRC"[sv_clients[0].state], "FRC"[sv_clients[1].state]}), p.states)
+                << start << " + " << p.after;
+            EXPECT_EQ(TakeLog(), p.log) << start << " + " << p.after;
+        }
+    }
 }

@@ -1,152 +1,92 @@
-// Update transmission: pacing per client, the byte budget and the drops.
+// Updates: the bytes each dashboard receives, their pacing, the fullest
+// packet a channel sends; and the address line printed at start-up.
 #include "sv_support.h"
 
+using Updates = SvServer;
 
-namespace {
+TEST_F(Updates, EachDashboardGetsTheBlocksOfItsDeviceTypeByteForByte) {
+    Dash full, reduced;
+    ASSERT_TRUE(Connect(full, 1, "full", 0));
+    ASSERT_TRUE(Connect(reduced, 2, "reduced", 2));
+    TelemetrySnapshot s{.on_track = 1, .session_refreshed = 1, .engine_warnings = 0x21, .session_flags = 8,
+                        .gear = -1, .speed = 208.0f, .shift_indicator_pct = 0.5f, .rpm = 1500, .lap = 258,
+                        .fastest_time = 1.0f, .last_time = -2.0f, .session_laps = -1, .water_temp = 90.0f,
+                        .oil_temp = 100.0f, .fuel_level = 0.5f, .position = 3, .num_positions = 20, .car_id = -1,
+                        .throttle = 0.25f, .brake = 1.0f, .fuel_laps = 2.0f, .session_serial = 0};
+    const Bytes basic = {0x0B, 0x21, 0x12, 0x08,                                     // warnings, flags
+                         0x0C, 0xFF, 0xFF, 0x0E, 0x00, 0x00, 0x50, 0x43,               // gear -1, speed 208
+                         0x0F, 0x00, 0x00, 0x00, 0x3F, 0x0D, 0xDC, 0x05,               // shift light 0.5, rpm 1500
+                         0x10, 0x00, 0x00, 0x80, 0x3E, 0x11, 0x00, 0x00, 0x80, 0x3F,   // throttle 0.25, brake 1
+                         0x0A};
+    const Bytes session = {0x1E, 0xFF, 0xFF, 0x15, 0x00, 0x00, 0x80, 0x3F,             // car -1, fastest 1.0
+                           0x16, 0x00, 0x00, 0x00, 0xC0, 0x17, 0xFF, 0xFF,             // last -2.0, laps unlimited
+                           0x18, 0x02, 0x01, 0x19, 0x00, 0x00, 0xB4, 0x42,             // lap 258, water 90
+                           0x1A, 0x00, 0x00, 0xC8, 0x42, 0x1B, 0x00, 0x00, 0x00, 0x3F, // oil 100, fuel 0.5
+                           0x1C, 0x03, 0x1D, 0x14, 0x1F, 0x00, 0x00, 0x00, 0x40,       // position 3 of 20, fuel laps 2
+                           0x14};
+    // Other device types leave out the session flags and the fuel laps.
+    Bytes basic_reduced = basic, session_reduced = session;
+    basic_reduced.erase(basic_reduced.begin() + 2, basic_reduced.begin() + 4);
+    session_reduced.erase(session_reduced.end() - 6, session_reduced.end() - 1);
 
-class Sending : public SvServer {
-protected:
-    // One main-loop pass at `now` after the packets were read.
-    void Pass(uint32_t now) {
-        curtime = now;
-        frame_count++;
-        SV_SendUpdates();
-    }
+    auto pass = [&](uint32_t sequence, const Bytes& to_full, const Bytes& to_reduced) {
+        Pass(curtime + 51);
+        EXPECT_EQ(full.Next(), Header(sequence, 0) + to_full) << sequence;
+        EXPECT_EQ(reduced.Next(), Header(sequence, 0) + to_reduced) << sequence;
+    };
+    Snap_Publish(s, live_snapshot);
+    pass(1, basic + session, basic_reduced + session_reduced);
+    pass(2, basic, basic_reduced);   // the session block goes once per refresh
+    s.on_track = 0;
+    Snap_Publish(s, live_snapshot);
+    pass(3, {0x05}, {0x05});         // off track: no data
+    // Back on track, the refresh made while off track is sent.
+    s.on_track = 1;
+    s.session_refreshed = 0;
+    Snap_Publish(s, live_snapshot);
+    pass(4, basic + session, basic_reduced + session_reduced);
+    // Dashboards that connect again start at packet 1, and get the block again.
+    for (int slot : {0, 1}) SV_RemoveClient(sv_clients[slot]);
+    ASSERT_TRUE(Connect(full, 1, "full", 0) && Connect(reduced, 2, "reduced", 2));
+    pass(1, basic + session, basic_reduced + session_reduced);
+}
 
-    // Packets `peer` received; each is checked to be an update packet.
-    int Drain(SvPeer& peer, int wait_ms = 30) {
-        int n = 0;
-        Bytes b;
-        while (peer.Receive(b, wait_ms)) {
-            EXPECT_GE(b.size(), 9u);
-            n++;
-        }
-        return n;
-    }
-};
-
-}  // namespace
-
-TEST_F(Sending, UpdatesAreMoreThanTheIntervalApartAcrossTheClockWrap) {
+TEST_F(Updates, LeaveAtOnceAfterTheConnectThenMoreThanTheIntervalApartAcrossTheClockWrap) {
     for (uint32_t start : {70000u, 0x7FFFFFE0u, 0xFFFFFFE0u}) {
         SV_ResetClients();
-        SvPeer peer;
         curtime = start;
-        ASSERT_EQ(Connect(peer, 1, "paced"), 0);
-
-        // Due at once after the connect.
-        Pass(start);
-        Bytes first;
-        ASSERT_TRUE(peer.Receive(first)) << start;
-        EXPECT_EQ(SvLong(first, 0), 1u);
-        EXPECT_EQ(first.size(), 9u);          // header and "no data"
-        EXPECT_EQ(first[8], 0x05);
-
-        Pass(start + 25);
-        Pass(start + 50);
-        EXPECT_EQ(Drain(peer), 0) << start;
-        Pass(start + 51);
-        Bytes second;
-        ASSERT_TRUE(peer.Receive(second)) << start;
-        EXPECT_EQ(SvLong(second, 0), 2u);
-        Pass(start + 101);
-        Pass(start + 102);
-        EXPECT_EQ(Drain(peer), 1) << start;
-    }
-}
-
-TEST_F(Sending, FrameBytesAndTheByteBudget) {
-    SvPeer peer;
-    TelemetrySnapshot s{};
-    s.on_track = 1;
-    Snap_Publish(s, live_snapshot);
-    ASSERT_EQ(Connect(peer, 1, "counted", 0), 0);
-    ClientSlot& c = sv_clients[0];
-
-    frame_count = 0xFFFFFFFEu;   // the next pass wraps to slot 5 of 0..9
-    Pass(curtime);
-    EXPECT_EQ(frame_count, 0xFFFFFFFFu);
-    EXPECT_EQ(c.frame_bytes[5], 31);
-    Bytes packet;
-    ASSERT_TRUE(peer.Receive(packet));
-    EXPECT_EQ(packet.size(), 8u + 31u);
-
-    // Over budget: held back, and one more entry cleared in each pass.
-    for (int i = 0; i < CLIENT_RATE_FRAMES; i++) c.frame_bytes[i] = 1000;
-    uint32_t t = curtime + 1000;
-    Pass(t);                                // frame_count 0: slot 0 cleared
-    EXPECT_EQ(c.frame_bytes[0], 0);
-    EXPECT_EQ(Drain(peer), 0);
-    for (int i = 1; i <= 4; i++) Pass(t += 100);   // slots 1..4 cleared
-    EXPECT_EQ(Drain(peer), 0);
-    Pass(t += 100);                         // sum now 5000: within the budget
-    EXPECT_EQ(Drain(peer), 1);
-    EXPECT_EQ(c.frame_bytes[5], 31);
-}
-
-TEST_F(Sending, OverflowsDropTheClientOrTheirData) {
-    SvPeer peer;
-    ASSERT_EQ(Connect(peer, 1, "spilled"), 0);
-    ClientSlot& c = sv_clients[0];
-
-    // Pending datagram bytes go behind the body...
-    const uint8_t extra[3] = {0xAA, 0xBB, 0xCC};
-    SZ_Write(c.datagram, extra, 3);
-    Pass(curtime);
-    Bytes packet;
-    ASSERT_TRUE(peer.Receive(packet));
-    EXPECT_EQ(packet, (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0, 0x05, 0xAA, 0xBB, 0xCC}));
-    EXPECT_EQ(c.datagram.cursize, 0);
-
-    // ...unless the datagram overflowed: dropped, and the update still goes.
-    SZ_Write(c.datagram, extra, 3);
-    c.datagram.overflowed = 1;
-    Pass(curtime + 51);
-    ASSERT_TRUE(peer.Receive(packet));
-    EXPECT_EQ(packet.size(), 9u);
-    EXPECT_EQ(Count("WARNING: datagram overflowed for spilled\n"), 1u);
-    EXPECT_EQ(c.datagram.overflowed, 0);
-
-    // An overflowed reliable message drops the client: nothing more is sent.
-    c.netchan.message.overflowed = 1;
-    c.netchan.message.cursize = 17;
-    Pass(curtime + 51);
-    EXPECT_EQ(Count("Reliable message overflowed, dropping client spilled\n"), 1u);
-    EXPECT_EQ(Count("Client spilled removed\n"), 1u);
-    EXPECT_EQ(c.state, CLIENT_REMOVED);
-    EXPECT_EQ(c.netchan.message.overflowed, 0);
-    EXPECT_EQ(c.netchan.message.cursize, 1);
-    EXPECT_EQ(c.netchan.message_data[0], SRV_DISCONNECT);
-    EXPECT_EQ(Drain(peer), 0);
-}
-
-TEST_F(Sending, EveryClientDueInThePassGetsTheSessionBlockOncePerRefresh) {
-    // Four dashboards connected at one moment fall due in the same passes.
-    std::array<SvPeer, 4> peers;
-    for (int i = 0; i < 4; i++) ASSERT_EQ(Connect(peers[i], 10 + i, std::string("d").append(std::to_string(i))), i);
-    TelemetrySnapshot s{};
-    s.on_track = 1;
-    s.lap = 7;
-    s.session_refreshed = 1;
-    // Sizes of the unreliable body behind the 8-byte header of each packet.
-    auto bodies = [&peers, this]() {
-        std::vector<size_t> sizes;
-        for (SvPeer& peer : peers) {
-            Bytes b;
-            EXPECT_TRUE(peer.Receive(b));
-            sizes.push_back(b.size() - 8);
-            EXPECT_EQ(Drain(peer, 0), 0);
+        Dash dash;
+        ASSERT_TRUE(Connect(dash, 1, "paced"));
+        frame_count = start;   // the pass counter wraps as well
+        // Passes of the main loop, ms after the connect, and the packets each sends.
+        for (auto [after, packets] : {std::pair{0u, 1}, {25u, 0}, {50u, 0}, {51u, 1}, {101u, 0}, {102u, 1}}) {
+            Pass(start + after);
+            int sent = 0;
+            while (dash.Next(20)) sent++;
+            EXPECT_EQ(sent, packets) << start << " + " << after;
         }
-        return sizes;
-    };
-    const std::vector<size_t> with_session(4, 75), basic(4, 31);
-
-    uint32_t t = curtime;
-    for (int scan = 0; scan < 3; scan++) {
-        Snap_Publish(s, live_snapshot);   // a session scan
-        Pass(t += 51);
-        EXPECT_EQ(bodies(), with_session) << scan;
-        Pass(t += 51);                    // no publish since: basic only
-        EXPECT_EQ(bodies(), basic) << scan;
     }
+}
+
+TEST(AddressLine, ListsTheAddressesJoinedByOrOrSaysUnknown) {
+    const std::array<std::array<uint8_t, 4>, 2> two = {{{192, 168, 1, 20}, {10, 0, 0, 5}}};
+    ::testing::internal::CaptureStdout();
+    NET_PrintAddressList(two.data(), 2);
+    NET_PrintAddressList(nullptr, -1);
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "IP address (use in app settings) = 192.168.1.20 or 10.0.0.5\n"
+              "IP address (use in app settings) = Unknown\n");
+}
+
+TEST_F(Updates, AChannelPacketCarriesUnreliableDataUpToItsFull128Bytes) {
+    Dash dash;
+    NetChannel chan{};
+    Netchan_Setup(chan, dash.Address(), 1);
+    const Bytes data(121, 0x07);
+    Netchan_Transmit(chan, 120, data.data());
+    Netchan_Transmit(chan, 121, data.data());   // one byte too many: the header goes alone
+    EXPECT_EQ(dash.Next(), Header(1, 0) + Bytes(120, 0x07));
+    EXPECT_EQ(dash.Next(), Header(2, 0));
+    EXPECT_EQ(TakeLog(), Lines{"Netchan_Transmit: dumped unreliable"});
 }

@@ -1,29 +1,16 @@
-// tests/unit/sv_support.h: a server on 127.0.0.1 and a dashboard peer for
-// the dashboard-server tests, with the debug log captured in a file.
+// tests/unit/sv_support.h: the server's socket on a free port of 127.0.0.1,
+// dashboards as UDP sockets beside it, and the debug log read back.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "net/msg.h"
-#include "net/netchan.h"
-#include "net/udp.h"
-#include "platform/net.h"
-#include "test_peer.h"
-#include "server/clients.h"
-#include "server/cmd.h"
+#include "relay/relay.h"
 #include "server/handshake.h"
 #include "server/intake.h"
 #include "server/send.h"
@@ -32,157 +19,136 @@
 #include "telemetry/snapshot.h"
 
 using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 
-// Sized once and filled in place (growing a four-byte vector draws a false
-// -Warray-bounds from g++ 12 at -O2).
-inline Bytes SvOob(const std::string& text) {
+// Private to each test file, so that no name here meets another file's.
+namespace {
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Four 0xFF bytes, then the text: an out-of-band request.
+inline Bytes Oob(const std::string& text) {
     Bytes out(4 + text.size(), 0xFF);
     std::copy(text.begin(), text.end(), out.begin() + 4);
     return out;
 }
 
-// A client packet header: sequence, acknowledgement, qport, little-endian.
-inline Bytes SvSequenced(uint32_t sequence, uint32_t ack, uint16_t qport) {
+// A packet header as the server sends it: sequence and acknowledgement,
+// little-endian, bit 31 their reliable flags.
+inline Bytes Header(uint32_t sequence, uint32_t ack) {
     Bytes out;
-    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(sequence >> (8 * i)));
-    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(ack >> (8 * i)));
-    out.push_back(static_cast<uint8_t>(qport));
-    out.push_back(static_cast<uint8_t>(qport >> 8));
+    for (uint32_t v : {sequence, ack})
+        for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
     return out;
 }
-
-inline uint32_t SvLong(const Bytes& b, size_t at) {
-    return static_cast<uint32_t>(b.at(at)) | static_cast<uint32_t>(b.at(at + 1)) << 8 |
-           static_cast<uint32_t>(b.at(at + 2)) << 16 | static_cast<uint32_t>(b.at(at + 3)) << 24;
+// A client's packet: the same header, its qport, then its commands.
+inline Bytes Sequenced(uint32_t sequence, uint32_t ack, uint16_t qport, const Bytes& commands = {}) {
+    return Header(sequence, ack) + Bytes{static_cast<uint8_t>(qport), static_cast<uint8_t>(qport >> 8)} + commands;
 }
 
-// One UDP socket on 127.0.0.1 playing a dashboard, with the server tests'
-// own polling receive.
-class SvPeer : public Peer {
+// A dashboard: a non-blocking UDP socket on a free port.
+class Dash {
 public:
-    uint16_t HostPort() const { return Sys_NetToHostShort(Address().port); }
+    Dash() {
+        std::array<uint8_t, 4> ip{};
+        EXPECT_TRUE(Sys_SetNonBlocking(sock_) && Sys_BindAny(sock_, 0) && Sys_SocketName(sock_, ip, port_));
+    }
+    ~Dash() { Sys_CloseSocket(sock_); }
 
-    void Send(const Bytes& data, uint16_t server_port_net) {
-        const std::array<uint8_t, 4> lo{127, 0, 0, 1};
-        ASSERT_EQ(Sys_SendTo(Socket(), data.data(), static_cast<int>(data.size()), lo, server_port_net),
-                  static_cast<int>(data.size()));
+    // This dashboard as the server sees it.
+    NetAddress Address() const { return NetAddress{{127, 0, 0, 1}, port_}; }
+    std::string Name() const { return NET_AddressToString(Address()); }
+
+    void Send(uint16_t to_port, const Bytes& bytes) const {
+        ASSERT_EQ(Sys_SendTo(sock_, bytes.data(), static_cast<int>(bytes.size()), {127, 0, 0, 1}, to_port),
+                  static_cast<int>(bytes.size()));
+    }
+    // The next datagram to arrive within `ms`, if one does.
+    std::optional<Bytes> Next(int ms = 1000) const {
+        Bytes out(2048);
+        std::array<uint8_t, 4> ip{};
+        uint16_t port = 0;
+        const int n = Sys_WaitForSocket(sock_, ms * 1000) > 0 ? Sys_RecvFrom(sock_, out.data(), 2048, ip, port) : -1;
+        if (n < 0) return std::nullopt;
+        out.resize(static_cast<size_t>(n));
+        return out;
     }
 
-    // The next datagram, waiting at most `ms`; false when none came.
-    bool Receive(Bytes& out, int ms = 500) {
-        for (int waited = 0; waited <= ms; waited += 10) {
-            std::array<uint8_t, 4> ip{};
-            uint16_t port = 0;
-            std::array<uint8_t, 2048> buf{};
-            int n = Sys_RecvFrom(Socket(), buf.data(), static_cast<int>(buf.size()), ip, port);
-            if (n >= 0) {
-                out.assign(buf.begin(), buf.begin() + n);
-                return true;
-            }
-            Sys_WaitForSocket(Socket(), 10000);
-        }
-        return false;
-    }
-
-    // True when nothing arrives within `ms`.
-    bool Silent(int ms = 50) {
-        Bytes ignored;
-        return !Receive(ignored, ms);
-    }
+private:
+    NetSocket sock_ = Sys_UdpSocket();
+    uint16_t port_ = 0;
 };
 
-// Fresh server state with its socket on a free port and the debug log going
-// to a file of this test's own (and this process's: test runs may overlap).
+// Fresh server, relay and snapshot state, the server's socket open, and the
+// debug log on into a file of this test's own.
 class SvServer : public ::testing::Test {
 protected:
     void SetUp() override {
         SV_ResetClients();
         SV_ResetHandshake();
-        Cmd_Reset(sv_args);
         Snap_Reset();
+        Relay_Reset();
         MSG_Reset();
-        NET_Reset();
-        Netchan_Reset();
-        Sys_ResetOptions();
+        Sys_ResetOptions();   // before the log goes on: it clears option d
+        log_path_ = ::testing::TempDir() + "tarmis_sv_" + std::to_string(getpid()) + ".log";
+        std::snprintf(log_path, sizeof log_path, "%s", log_path_.c_str());
+        TakeLog();
+        log_enabled = 1;
         curtime = 100000;
-
         net_udp_socket = UDP_OpenSocket(0);
         std::array<uint8_t, 4> ip{};
-        ASSERT_TRUE(Sys_SocketName(net_udp_socket, ip, server_port_));
-
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        log_file_ = std::filesystem::temp_directory_path() /
-                    (std::string("sv_") + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" +
-                     info->name() + ".log");
-        ASSERT_LT(log_file_.string().size(), sizeof log_path);
-        std::snprintf(log_path, sizeof log_path, "%s", log_file_.string().c_str());
-        std::ofstream(log_file_, std::ios::trunc).close();
-        log_enabled = 1;
+        ASSERT_TRUE(Sys_SocketName(net_udp_socket, ip, port_));
     }
-
     void TearDown() override {
         log_enabled = 0;
+        std::remove(log_path_.c_str());
         Sys_CloseSocket(net_udp_socket);
-        net_udp_socket = NET_INVALID_SOCKET;
-        std::error_code ignored;
-        std::filesystem::remove(log_file_, ignored);
     }
 
-    // Sends from `peer` and lets the server read everything that waits.
-    void Deliver(SvPeer& peer, const Bytes& data) {
-        peer.Send(data, server_port_);
-        Sys_WaitForSocket(net_udp_socket, 200000);
+    // The messages logged since the last call, time stamps taken off.
+    Lines TakeLog() {
+        Lines lines;
+        std::ifstream in(log_path_, std::ios::binary);
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find(" - ");   // a record's second line has no stamp
+            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
+        }
+        std::ofstream(log_path_, std::ios::trunc).close();
+        return lines;
+    }
+    // Sends from `dash` and lets the server read everything that waits.
+    void Deliver(const Dash& dash, const Bytes& data) {
+        dash.Send(port_, data);
+        Sys_WaitForSocket(net_udp_socket, 500000);
         SV_ReadPackets();
     }
-
-    // The text after FF FF FF FF of the server's reply, or "<none>".
-    std::string Reply(SvPeer& peer) {
-        Bytes b;
-        if (!peer.Receive(b)) return "<none>";
-        if (b.size() < 4 || SvLong(b, 0) != 0xFFFFFFFFu) return "<not out-of-band>";
-        return std::string(b.begin() + 4, b.end());
+    // The text of the server's out-of-band reply, or "<none>".
+    std::string Reply(const Dash& dash) {
+        const std::optional<Bytes> b = dash.Next(200);
+        if (!b || b->size() < 4 || Bytes(b->begin(), b->begin() + 4) != Bytes(4, 0xFF)) return "<none>";
+        return std::string(b->begin() + 4, b->end());
+    }
+    // A whole handshake, the log emptied after it; true when accepted. Slots
+    // fill in order, so the nth accepted dashboard has slot n - 1.
+    bool Connect(const Dash& dash, int qport, const std::string& name, int device_type = 0) {
+        Deliver(dash, Oob("getchallenge"));
+        Deliver(dash, Oob("connect 1 " + std::to_string(qport) + " " + Reply(dash).substr(1) + " \"" + name +
+                          "\" " + std::to_string(device_type)));
+        TakeLog();
+        return Reply(dash) == "j";
+    }
+    // One main-loop pass of sending at `now`.
+    void Pass(uint32_t now) {
+        curtime = now;
+        frame_count++;
+        SV_SendUpdates();
     }
 
-    // getchallenge, then the challenge the server replied with.
-    int32_t Challenge(SvPeer& peer) {
-        Deliver(peer, SvOob("getchallenge"));
-        std::string reply = Reply(peer);
-        EXPECT_EQ(reply.substr(0, 1), "c");
-        return static_cast<int32_t>(std::stol(reply.substr(1)));
-    }
-
-    // A full handshake; returns the slot index taken, or -1.
-    int Connect(SvPeer& peer, int qport, const std::string& name, int device_type = 0) {
-        int32_t challenge = Challenge(peer);
-        Deliver(peer, SvOob("connect 1 " + std::to_string(qport) + " " +
-                            std::to_string(challenge) + " \"" + name + "\" " +
-                            std::to_string(device_type)));
-        if (Reply(peer) != "j") return -1;
-        for (int i = 0; i < MAX_CLIENTS; i++) {
-            if (sv_clients[i].state == CLIENT_CONNECTED &&
-                NET_SameAddress(sv_clients[i].netchan.remote_address, peer.Address()) &&
-                sv_clients[i].netchan.qport == qport)
-                return i;
-        }
-        return -1;
-    }
-
-    std::string Log() {
-        std::ifstream in(log_file_);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
-    }
-
-    size_t Count(const std::string& text) {
-        std::string log = Log();
-        size_t n = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
-        return n;
-    }
-
-    void ClearLog() { std::ofstream(log_file_, std::ios::trunc).close(); }
-
-    uint16_t server_port_ = 0;   // network order
-    std::filesystem::path log_file_;
+    std::string log_path_;
+    uint16_t port_ = 0;   // network order
 };
+
+}  // namespace
