@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #ifndef TARMIS_NATIVE_DIR
@@ -42,103 +43,22 @@ std::string Harness_WinDir() {
     return d ? d : "";
 }
 
-bool Harness_HaveWine() {
-    return !Harness_WinDir().empty() && access("/usr/bin/wine", X_OK) == 0;
-}
-
-const char* const HARNESS_WINE_SKIP =
-    "Windows variant skipped: TARMIS_WIN_DIR is not set. To run it, build the windows preset "
-    "and set TARMIS_WIN_DIR=$PWD/build/windows with Wine and a display (./test.sh does both).";
-
-// ------------------------------------------------- the simulator's named objects
-
-// The name under which the Linux stand-in's window listens (an abstract
-// UNIX socket; /proc/net/unix shows it with a leading "@").
+// The native stand-in's window is an abstract UNIX socket of this name; a
+// stand-in that holds it keeps a second one from starting. (Under Wine the
+// named objects live in the run's own Wine prefix.)
 static const char HARNESS_WINDOW_NAME[] = "iRacingSim/SimWinClass";
 
-// A process's command line with its arguments joined by blanks, or "".
-static std::string Harness_CommandLine(pid_t pid) {
-    std::string cmd = Harness_ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
-    return cmd;
-}
-
-static pid_t Harness_ParentOf(pid_t pid) {
-    std::string stat = Harness_ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) return -1;
-    std::istringstream in(stat.substr(close_paren + 1));
-    char state = 0;
-    long ppid = -1;
-    in >> state >> ppid;
-    return static_cast<pid_t>(ppid);
-}
-
-// The pids of processes with an open file descriptor whose link reads `link`.
-static std::vector<pid_t> Harness_Holders(const std::string& link) {
-    std::vector<pid_t> pids;
-    std::error_code ec;
-    for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = proc.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code fd_ec;
-        for (const auto& fd : std::filesystem::directory_iterator(proc.path() / "fd", fd_ec)) {
-            std::error_code l_ec;
-            if (std::filesystem::read_symlink(fd.path(), l_ec).string() == link) {
-                pids.push_back(static_cast<pid_t>(std::stol(name)));
-                break;
-            }
-        }
-    }
-    return pids;
-}
-
-// The native stand-in: who has the window's socket bound, if anyone.
-static std::string Harness_ForeignNative() {
+// True when some process holds the native stand-in's window.
+static bool Harness_WindowHeld() {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return "";
+    if (fd < 0) return false;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path + 1, HARNESS_WINDOW_NAME, sizeof HARNESS_WINDOW_NAME - 1);
     socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof HARNESS_WINDOW_NAME);
     bool held = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno == EADDRINUSE;
     close(fd);
-    if (!held) return "";
-
-    // /proc/net/unix: "Num RefCount Protocol Flags Type St Inode Path".
-    std::istringstream table(Harness_ReadFile("/proc/net/unix"));
-    std::string inode;
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream f(line);
-        std::string num, ref, proto, flags, type, st, ino, path;
-        if (f >> num >> ref >> proto >> flags >> type >> st >> ino >> path &&
-            path == std::string("@") + HARNESS_WINDOW_NAME)
-            inode = ino;
-    }
-    std::vector<pid_t> holders;
-    if (!inode.empty()) holders = Harness_Holders("socket:[" + inode + "]");
-    for (pid_t pid : holders)  // this test, or a stand-in it started
-        if (pid == getpid() || Harness_ParentOf(pid) == getpid()) return "";
-    if (holders.empty()) {
-        // Not visible to this process; a stand-in of this test's own would be.
-        return std::string("another simulator stand-in holds the simulator's named objects "
-                           "(the window \"") + HARNESS_WINDOW_NAME +
-               "\"). Stop it (a ./run.sh that still runs?) and run the tests again.";
-    }
-    std::string who;
-    for (pid_t pid : holders)
-        who += (who.empty() ? "" : ", ") + std::string("pid ") + std::to_string(pid) + " (" +
-               Harness_CommandLine(pid) + ")";
-    return "another simulator stand-in holds the simulator's named objects: " + who +
-           ". Stop it (a ./run.sh that still runs? else: kill " + std::to_string(holders[0]) +
-           ") and run the tests again.";
-}
-
-// Under Wine the named objects live in the run's own Wine prefix
-// (tarmis_start_wine makes a fresh one), which only this run's programs use.
-std::string Harness_ForeignSimulator(bool wine) {
-    return wine ? "" : Harness_ForeignNative();
+    return held;
 }
 
 double Harness_NowMs() {
@@ -152,8 +72,11 @@ static std::string Harness_TempDir() {
     return d ? d : "/tmp";
 }
 
-bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
-                   const std::string& dir) {
+// Starts `argv` with standard output on `out_fd`, or on a new pipe that `p`
+// reads when it is -1; standard error goes to "stderr.txt" in `p.dir` (to
+// /dev/null with an `out_fd`), and standard input comes from /dev/null.
+static bool Harness_Launch(Proc& p, const std::vector<std::string>& argv, bool wine,
+                           const std::string& dir, int out_fd, bool new_session) {
     if (p.owns_dir) {  // a Proc started again: its earlier directory goes
         std::error_code ignored;
         std::filesystem::remove_all(p.dir, ignored);
@@ -165,29 +88,26 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
     if (wine) args.push_back("/usr/bin/wine");
     args.insert(args.end(), argv.begin(), argv.end());
 
-    int fds[2];
-    if (pipe(fds) != 0) return false;
+    int fds[2] = {-1, out_fd};
+    if (out_fd < 0 && pipe2(fds, O_CLOEXEC) != 0) return false;
     pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
+    if (pid < 0) return false;
     if (pid == 0) {
-        setpgid(0, 0);
+        if (new_session) setsid();
+        else setpgid(0, 0);
         // The program decides for itself what to do with these signals.
         signal(SIGINT, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         if (chdir(p.dir.c_str()) != 0) _exit(126);
         dup2(fds[1], STDOUT_FILENO);
-        int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = out_fd < 0 ? open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                             : open("/dev/null", O_WRONLY);
         if (err >= 0) dup2(err, STDERR_FILENO);
         int in = open("/dev/null", O_RDONLY);
         if (in >= 0) dup2(in, STDIN_FILENO);
-        close(fds[0]);
-        close(fds[1]);
         if (wine) setenv("WINEDEBUG", "-all", 1);
         std::vector<char*> cargv;
         for (auto& a : args) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -195,9 +115,11 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
         execv(cargv[0], cargv.data());
         _exit(127);
     }
-    setpgid(pid, pid);
-    close(fds[1]);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    if (!new_session) setpgid(pid, pid);
+    if (out_fd < 0) {
+        close(fds[1]);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    }
     p.pid = pid;
     p.out_fd = fds[0];
     p.out.clear();
@@ -206,33 +128,32 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
     return true;
 }
 
-// Whether starting `name` with `args` takes or reads the simulator's named
-// objects: a stand-in that plays the simulator, or a server reading it.
-static bool Harness_UsesSimulator(const char* name, const std::vector<std::string>& args) {
-    auto has = [&](const char* a) { return std::find(args.begin(), args.end(), a) != args.end(); };
-    if (std::strcmp(name, "tarmis_simulator") == 0)
-        return !has("--probe") && !has("--post") && !has("--help");
-    if (std::strcmp(name, "tarmis_server") == 0) {
-        for (const std::string& a : args)
-            if (a.size() >= 2 && (a[0] == '-' || a[0] == '/') && (a[1] == 't' || a[1] == 'T'))
-                return false;
-        return true;
-    }
-    return false;
+bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
+                   const std::string& dir) {
+    return Harness_Launch(p, argv, wine, dir, -1, false);
+}
+
+bool Harness_StartServerOn(Proc& p, int out_fd, const std::vector<std::string>& args, bool wine,
+                           bool new_session) {
+    std::vector<std::string> argv = {wine ? Harness_WinDir() + "/tarmis_server.exe"
+                                          : Harness_NativeProgram("tarmis_server")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Harness_Launch(p, argv, wine, "", out_fd, new_session);
 }
 
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir) {
-    if (Harness_UsesSimulator(name, args)) {
-        const std::string foreign = Harness_ForeignSimulator(wine);
-        if (!foreign.empty()) {
-            ADD_FAILURE() << name << " not started: " << foreign;
-            Harness_Kill(p);
-            p.pid = -1;
-            p.exited = true;
-            p.exit_code = -1;
-            return false;
-        }
+    // The stand-in's own test programs (--probe, --post) need no window.
+    const bool plays = std::strcmp(name, "tarmis_simulator") == 0 &&
+                       (args.empty() || (args[0] != "--probe" && args[0] != "--post"));
+    if (!wine && plays && Harness_WindowHeld()) {
+        ADD_FAILURE() << name << " not started: another simulator stand-in holds the simulator's "
+                      << "named objects (the window \"" << HARNESS_WINDOW_NAME
+                      << "\"). Stop it (a ./run.sh that still runs?) and run the tests again.";
+        Harness_Kill(p);
+        p.pid = -1;
+        p.exited = true;
+        return false;
     }
     std::vector<std::string> argv;
     argv.push_back(wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name));
@@ -351,26 +272,18 @@ std::vector<std::string> Harness_Lines(const std::string& text) {
 }
 
 std::map<std::string, std::string> Harness_JsonFields(const std::string& line) {
+    static const std::regex member("\"(\\w+)\":(\"[^\"]*\"|[^,}]*)");
     std::map<std::string, std::string> f;
-    size_t at = 0;
-    while ((at = line.find('"', at)) != std::string::npos) {
-        size_t key_end = line.find('"', at + 1);
-        if (key_end == std::string::npos || key_end + 1 >= line.size() || line[key_end + 1] != ':')
-            break;
-        std::string key = line.substr(at + 1, key_end - at - 1);
-        size_t v = key_end + 2;
-        size_t v_end = v;
-        if (v < line.size() && line[v] == '"') {
-            v_end = line.find('"', v + 1);
-            if (v_end == std::string::npos) break;
-            v_end++;
-        } else {
-            while (v_end < line.size() && line[v_end] != ',' && line[v_end] != '}') v_end++;
-        }
-        f[key] = line.substr(v, v_end - v);
-        at = v_end;
-    }
+    for (std::sregex_iterator m(line.begin(), line.end(), member), end; m != end; ++m)
+        f[(*m)[1].str()] = (*m)[2].str();
     return f;
+}
+
+void BuildRun::SetUp() {
+    if (GetParam() && (Harness_WinDir().empty() || access("/usr/bin/wine", X_OK) != 0))
+        GTEST_SKIP() << "Windows variant skipped: TARMIS_WIN_DIR is not set. To run it, build the "
+                        "windows preset and set TARMIS_WIN_DIR=$PWD/build/windows with Wine and a "
+                        "display (./test.sh does both).";
 }
 
 void BuildRun::RequireTools(std::initializer_list<const char*> tools) {

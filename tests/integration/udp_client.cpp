@@ -21,32 +21,13 @@ uint32_t Udp_Long(const Bytes& b, size_t at) {
 
 bool Udp_IsOob(const Bytes& d) { return d.size() >= 4 && Udp_Long(d, 0) == 0xFFFFFFFFu; }
 
-bool Udp_ParseServerPacket(const Bytes& d, ServerPacket& out) {
-    if (d.size() < 8) return false;
-    const uint32_t first = Udp_Long(d, 0), second = Udp_Long(d, 4);
-    out.sequence = first & 0x7FFFFFFFu;
-    out.reliable = (first & 0x80000000u) != 0;
-    out.acknowledged = second & 0x7FFFFFFFu;
-    out.reliable_toggle = (second & 0x80000000u) != 0;
-    out.payload.assign(d.begin() + 8, d.end());
-    return true;
-}
-
 static void Udp_PutLong(Bytes& b, uint32_t v) {
     for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 UdpClient::UdpClient(int server_port, uint16_t qport) : server_port_(server_port), qport_(qport) {
-    Open();
-}
-
-UdpClient::~UdpClient() {
-    if (fd_ >= 0) close(fd_);
-}
-
-bool UdpClient::Open() {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) return false;
+    if (fd_ < 0) return;
     int on = 1;
     setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     sockaddr_in local{};
@@ -57,10 +38,13 @@ bool UdpClient::Open() {
         getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
         close(fd_);
         fd_ = -1;
-        return false;
+        return;
     }
     local_port_ = ntohs(local.sin_port);
-    return true;
+}
+
+UdpClient::~UdpClient() {
+    if (fd_ >= 0) close(fd_);
 }
 
 std::string UdpClient::AddressText() const { return "127.0.0.1:" + std::to_string(local_port_); }
@@ -115,7 +99,6 @@ bool UdpClient::Receive(Datagram& out, int ms) {
         msg.msg_controllen = sizeof control;
         const ssize_t n = recvmsg(fd_, &msg, 0);
         if (n < 0) continue;
-        out.at_ms = Harness_NowMs();
         out.stamp_ms = 0;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
@@ -125,12 +108,9 @@ bool UdpClient::Receive(Datagram& out, int ms) {
                 out.stamp_ms = static_cast<double>(ts.tv_sec) * 1000.0 + ts.tv_nsec / 1e6;
             }
         }
-        // Without a kernel stamp the read time has to do.
-        if (out.stamp_ms == 0) out.stamp_ms = out.at_ms;
         out.bytes.assign(buf, buf + n);
-        ServerPacket sp;
-        if (!Udp_IsOob(out.bytes) && Udp_ParseServerPacket(out.bytes, sp))
-            last_server_sequence_ = std::max(last_server_sequence_, sp.sequence);
+        if (n >= 8 && !Udp_IsOob(out.bytes))
+            last_server_sequence_ = std::max(last_server_sequence_, Udp_Long(out.bytes, 0) & 0x7FFFFFFFu);
         return true;
     }
 }
@@ -161,7 +141,7 @@ int UdpClient::Drain(int ms) {
     return n;
 }
 
-std::string UdpClient::Join(const std::string& name, int device_type, int ms, std::string* challenge) {
+std::string UdpClient::Join(const std::string& name, int device_type, int ms) {
     const double end = Harness_NowMs() + ms;
     std::string reply = "<none>";
     while (reply == "<none>" && Harness_NowMs() < end) {
@@ -169,7 +149,6 @@ std::string UdpClient::Join(const std::string& name, int device_type, int ms, st
         reply = OobReply(500);
     }
     if (reply.size() < 2 || reply[0] != 'c') return "<challenge: " + reply + ">";
-    if (challenge != nullptr) *challenge = reply.substr(1);
     SendOob("connect 1 " + std::to_string(qport_) + " " + reply.substr(1) + " \"" + name + "\" " +
             std::to_string(device_type));
     return OobReply(static_cast<int>(std::max(500.0, end - Harness_NowMs())));

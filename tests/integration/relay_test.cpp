@@ -1,0 +1,172 @@
+// Key commands from dashboards to the simulator's window through the real
+// programs, in both builds: the stand-in owns the window and prints every key
+// message it receives ("KEY WM_KEYDOWN 13 0x00000000 123456").
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "udp_client.h"
+
+namespace {
+
+struct Key {
+    std::string message;
+    unsigned key = 0, flags = 0;
+    unsigned long ms = 0;
+};
+
+// The key messages in the stand-in's output from byte `from` on.
+std::vector<Key> Keys(const Proc& sim, size_t from = 0) {
+    std::vector<Key> keys;
+    for (const std::string& line : Harness_Lines(sim.out.substr(from))) {
+        char message[32] = {};
+        Key k;
+        if (std::sscanf(line.c_str(), "KEY %31s %u 0x%x %lu", message, &k.key, &k.flags, &k.ms) == 4) {
+            k.message = message;
+            keys.push_back(k);
+        }
+    }
+    return keys;
+}
+
+std::vector<unsigned> Codes(const std::vector<Key>& keys) {
+    std::vector<unsigned> codes;
+    for (const Key& k : keys) codes.push_back(k.key);
+    return codes;
+}
+
+// Commands in one packet: byte 4, the text, byte 0, for each.
+Bytes Commands(const std::string& text, int times = 1) {
+    Bytes b;
+    for (int i = 0; i < times; i++) {
+        b.push_back(4);
+        b.insert(b.end(), text.begin(), text.end());
+        b.push_back(0);
+    }
+    return b;
+}
+
+// The sum of the counts of the log's "<what>N ..." lines.
+int Dropped(const std::string& log, const std::string& what) {
+    int n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+        n += std::atoi(log.c_str() + at + what.size());
+    return n;
+}
+
+class RelayRun : public BuildRun {};
+
+}  // namespace
+
+TEST_P(RelayRun, KeysReachTheWindowAndEveryBoundHolds) {
+    Proc sim, server;
+    ASSERT_TRUE(Harness_StartProgram(sim, "tarmis_simulator", {}, wine()));
+    ASSERT_TRUE(Harness_WaitOutput(sim, "READY", wait_ms())) << sim.out;
+    const int port = Harness_FreeUdpPort();
+    ASSERT_TRUE(Harness_StartProgram(server, "tarmis_server", {"-t", "-d", "-p", std::to_string(port)}, wine()));
+    ASSERT_TRUE(Harness_WaitOutput(server, "Port = " + std::to_string(port), wait_ms())) << server.out;
+    const std::string log_file = server.dir + "/log.txt";
+    auto wait_keys = [&](size_t from, size_t n, double ms) {
+        for (const double end = Harness_NowMs() + ms; Keys(sim, from).size() < n && Harness_NowMs() < end;)
+            Harness_Poll(sim, 2);
+        Harness_Poll(sim, 300);   // anything more would show here
+        return Keys(sim, from);
+    };
+
+    // The project's dashboard: "KEY 14" presses nothing, +37 is an extended
+    // key, r3 presses three times; 35 ms before each message.
+    Proc dash;
+    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--port", std::to_string(port), "--duration", "1",
+                                                          "--command", "key 13", "--command", "KEY 14",
+                                                          "--command", "key +37", "--command", "key r3 32"}, false));
+    ASSERT_TRUE(Harness_WaitExit(dash, wait_ms()));
+    EXPECT_EQ(dash.exit_code, 0) << dash.out;
+    std::vector<Key> keys = wait_keys(0, 10, wait_ms());
+    ASSERT_EQ(Codes(keys), (std::vector<unsigned>{13, 13, 37, 37, 32, 32, 32, 32, 32, 32})) << sim.out;
+    for (size_t i = 0; i < keys.size(); i++) {
+        EXPECT_EQ(keys[i].message, i % 2 == 0 ? "WM_KEYDOWN" : "WM_KEYUP") << i;
+        EXPECT_EQ(keys[i].flags, i == 2 || i == 3 ? 0x01000000u : 0u) << i;
+    }
+    EXPECT_GE(keys[9].ms - keys[4].ms, 5 * 25ul);
+
+    // 105 characters that cut to 104 would press key 4: the dashboard
+    // refuses it; sent raw, the server drops it whole.
+    std::string too_long = "key";
+    for (int i = 0; i < 33; i++) too_long += " p0";
+    too_long += " 45";
+    ASSERT_TRUE(Harness_StartProgram(dash, "tarmis_dash", {"--port", "2047", "--command", too_long}, false));
+    ASSERT_TRUE(Harness_WaitExit(dash, wait_ms()));
+    EXPECT_EQ(dash.exit_code, 1);
+    EXPECT_NE(Harness_ReadFile(dash.dir + "/stderr.txt").find("longer than the 104 characters the server accepts"),
+              std::string::npos);
+    UdpClient hog(port, 61), other(port, 62);
+    ASSERT_EQ(hog.Join("hog", 0, wait_ms()), "j");
+    ASSERT_EQ(other.Join("other", 0, wait_ms()), "j");
+    size_t from = sim.out.size();
+    Bytes long_then_13 = Commands(too_long);
+    for (uint8_t b : Commands("key 13")) long_then_13.push_back(b);
+    other.SendSequenced(long_then_13);
+    EXPECT_EQ(Codes(wait_keys(from, 2, wait_ms())), (std::vector<unsigned>{13, 13})) << sim.out;
+    EXPECT_NE(Harness_ReadFile(log_file).find("Command of 105 characters is longer than 104, dropped"), std::string::npos);
+
+    // Commands that would each hold the relay for two minutes, then floods
+    // behind them: the first runs 10 s and is cut (its key 66 would end past
+    // 10 s); 97 more, a key 13 and 2 of the 150 five-key commands queue up
+    // and come too late; the rest, and 4000 empty commands, meet a full queue.
+    // Meanwhile the dashboards' updates and a newcomer's handshake go on.
+    from = sim.out.size();
+    std::string forever = "key 65 p9900 66 66 66";
+    for (int i = 0; i < 11; i++) forever += " p10000";
+    hog.SendSequenced(Commands(forever, 49));
+    hog.SendSequenced(Commands(forever, 49));
+    double last[2] = {0, 0}, worst[2] = {0, 0};
+    auto watch = [&](double ms, const std::string& until) {
+        for (const double end = Harness_NowMs() + ms; Harness_NowMs() < end;) {
+            int i = 0;
+            for (UdpClient* c : {&hog, &other}) {
+                for (Datagram d; c->Receive(d, 0); last[i] = d.stamp_ms)
+                    if (last[i] > 0) worst[i] = std::max(worst[i], d.stamp_ms - last[i]);
+                i++;
+            }
+            Harness_Poll(sim, 2);
+            if (!until.empty() && Harness_ReadFile(log_file).find(until) != std::string::npos) return;
+        }
+    };
+    watch(1000, "");
+    other.SendSequenced(Commands("key 13"));
+    other.SendSequenced(Commands("key 1 1 1 1 1", 150));
+    other.SendSequenced(Commands("", 4000));
+    UdpClient newcomer(port, 555);
+    const double asked = Harness_NowMs();
+    newcomer.SendOob("getchallenge");
+    EXPECT_EQ(newcomer.OobReply(1000).substr(0, 1), "c");
+    EXPECT_LT(Harness_NowMs() - asked, 100.0) << "the handshake waited for the relay";
+    watch(15000, "Relay late");
+    EXPECT_EQ(Codes(Keys(sim, from)), (std::vector<unsigned>{65, 65})) << sim.out;
+    EXPECT_LT(worst[0], 200.0);
+    EXPECT_LT(worst[1], 200.0);
+
+    // The relay is free again: a press comes at once.
+    from = sim.out.size();
+    const double sent = Harness_NowMs();
+    other.SendSequenced(Commands("key 13"));
+    while (Keys(sim, from).empty() && Harness_NowMs() < sent + 2000) Harness_Poll(sim, 2);
+    EXPECT_LT(Harness_NowMs() - sent, 100.0);
+    EXPECT_EQ(Codes(wait_keys(from, 2, 2000)), (std::vector<unsigned>{13, 13}));
+
+    // Every drop reported: the log reports them once a second at most.
+    std::string log;
+    for (const double end = Harness_NowMs() + 5000; Harness_NowMs() < end; Harness_Poll(sim, 100)) {
+        log = Harness_ReadFile(log_file);
+        if (Dropped(log, "Relay late, ") + Dropped(log, "Relay queue full, ") >= 97 + 1 + 150 + 4000) break;
+    }
+    EXPECT_EQ(Dropped(log, "Relay late, ") + Dropped(log, "Relay queue full, "), 97 + 1 + 150 + 4000) << log;
+    EXPECT_GE(Dropped(log, "Relay late, "), 98) << log;
+    EXPECT_NE(log.find("Relay time limit, 1 command cut at 10000 ms"), std::string::npos) << log;
+}
+
+TARMIS_BUILD_SUITE(RelayRun);
