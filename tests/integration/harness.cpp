@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,24 +40,6 @@ std::string Harness_NativeProgram(const char* name) {
 std::string Harness_WinDir() {
     const char* d = std::getenv("TARMIS_WIN_DIR");
     return d ? d : "";
-}
-
-// The native stand-in's window is an abstract UNIX socket of this name; a
-// stand-in that holds it keeps a second one from starting. (Under Wine the
-// named objects live in the run's own Wine prefix.)
-static const char HARNESS_WINDOW_NAME[] = "iRacingSim/SimWinClass";
-
-// True when some process holds the native stand-in's window.
-static bool Harness_WindowHeld() {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, HARNESS_WINDOW_NAME, sizeof HARNESS_WINDOW_NAME - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof HARNESS_WINDOW_NAME);
-    bool held = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno == EADDRINUSE;
-    close(fd);
-    return held;
 }
 
 double Harness_NowMs() {
@@ -143,18 +124,6 @@ bool Harness_StartServerOn(Proc& p, int out_fd, const std::vector<std::string>& 
 
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir) {
-    // The stand-in's own test programs (--probe, --post) need no window.
-    const bool plays = std::strcmp(name, "tarmis_simulator") == 0 &&
-                       (args.empty() || (args[0] != "--probe" && args[0] != "--post"));
-    if (!wine && plays && Harness_WindowHeld()) {
-        ADD_FAILURE() << name << " not started: another simulator stand-in holds the simulator's "
-                      << "named objects (the window \"" << HARNESS_WINDOW_NAME
-                      << "\"). Stop it (a ./run.sh that still runs?) and run the tests again.";
-        Harness_Kill(p);
-        p.pid = -1;
-        p.exited = true;
-        return false;
-    }
     std::vector<std::string> argv;
     argv.push_back(wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name));
     argv.insert(argv.end(), args.begin(), args.end());

@@ -40,9 +40,8 @@ std::string Harness_WinDir();
 bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine = false,
                    const std::string& dir = "");
 // Starts the named program of the native build, or of the Windows build
-// under Wine. A native stand-in is not started while one that this test
-// program did not start holds the simulator's named objects: the test then
-// fails naming the cause, and `p` reads as a program that has ended.
+// under Wine. (A stand-in that finds the simulator's named objects taken by
+// another one ends at once, saying so on standard error.)
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir = "");
 

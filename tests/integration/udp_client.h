@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,6 @@ public:
     UdpClient(const UdpClient&) = delete;
     UdpClient& operator=(const UdpClient&) = delete;
 
-    bool Ok() const { return fd_ >= 0; }
     uint16_t Qport() const { return qport_; }
     // "127.0.0.1:PORT", as the server writes this client's address.
     std::string AddressText() const;
@@ -48,10 +46,10 @@ public:
     // Sets the number of the next sequenced packet.
     void SetNextSequence(uint32_t n) { next_sequence_ = n; }
 
-    // The next datagram within `ms` (datagrams held back by OobReply first).
+    // The next datagram within `ms`.
     bool Receive(Datagram& out, int ms);
-    // The text of the next out-of-band reply within `ms`, or "<none>".
-    // Sequenced packets that arrive meanwhile are held for Receive.
+    // The text of the next out-of-band reply within `ms`, or "<none>";
+    // sequenced packets that arrive meanwhile are dropped.
     std::string OobReply(int ms);
     // Reads and drops what arrives within `ms`; returns how many datagrams.
     int Drain(int ms);
@@ -68,5 +66,4 @@ private:
     uint16_t qport_ = 0;
     uint32_t next_sequence_ = 1;
     uint32_t last_server_sequence_ = 0;
-    std::deque<Datagram> held_;
 };
