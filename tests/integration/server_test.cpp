@@ -95,9 +95,8 @@ const OptionCase OPTION_CASES[] = {
     {{"-f"}, nullptr, 1, USAGE, ""},
     {{"-t", "-d", "-p", "TAKEN"}, nullptr, 1, nullptr, " - ERROR: UDP_OpenSocket: bind: "},
     {{"-t", "-p", "PORT"}, "Port = ", 0, BANNER, ""},
-    {{"-t", "/Debug", "-f", "20", "-p", "PORT"}, "Port = ", 0,
-     "Debug log enabled\nLog will be saved to ", " - Debug log enabled\n"},
-    {{"-t", "-d", "-f", "20", "-p", "PORT"}, "Port = ", 0, nullptr, " - Transmit frequency 20\n"},
+    {{"-t", "/Debug", "-f", "20", "-p", "PORT"}, "Port = ", 0, "Debug log enabled\nLog will be saved to ",
+     " - Transmit frequency 20"},
     // The control handler comes first: Ctrl-C in the middle of start-up.
     {{"-t", "-d", "-p", "PORT"}, "*", 0, nullptr, nullptr},
 };
