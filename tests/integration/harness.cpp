@@ -11,12 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstddef>
 #include <filesystem>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -141,51 +138,33 @@ static void Harness_Reap(Proc& p, bool block) {
 }
 
 void Harness_Poll(Proc& p, int timeout_ms) {
-    if (p.out_fd >= 0) {
-        pollfd pfd{p.out_fd, POLLIN, 0};
-        if (poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms) > 0) {
-            char buf[4096];
-            for (;;) {
-                ssize_t n = read(p.out_fd, buf, sizeof(buf));
-                if (n > 0) {
-                    // Windows text output ends its lines with "\r\n".
-                    for (ssize_t i = 0; i < n; i++)
-                        if (!(p.wine && buf[i] == '\r')) p.out += buf[i];
-                    continue;
-                }
-                if (n == 0) {  // every writer has gone
-                    close(p.out_fd);
-                    p.out_fd = -1;
-                }
-                break;
-            }
+    pollfd pfd{p.out_fd, POLLIN, 0};
+    if (p.out_fd < 0) {
+        usleep(static_cast<useconds_t>(std::clamp(timeout_ms, 0, 20)) * 1000);
+    } else if (poll(&pfd, 1, std::max(timeout_ms, 0)) > 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(p.out_fd, buf, sizeof buf)) > 0)
+            for (ssize_t i = 0; i < n; i++)   // Windows text output ends its lines with "\r\n"
+                if (!(p.wine && buf[i] == '\r')) p.out += buf[i];
+        if (n == 0) {   // every writer has gone
+            close(p.out_fd);
+            p.out_fd = -1;
         }
-    } else if (timeout_ms > 0) {
-        usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
     }
     Harness_Reap(p, false);
 }
 
 bool Harness_WaitOutput(Proc& p, const std::string& needle, int timeout_ms) {
-    double end = Harness_NowMs() + timeout_ms;
-    for (;;) {
-        if (p.out.find(needle) != std::string::npos) return true;
-        double left = end - Harness_NowMs();
-        if (left <= 0) return false;
-        if (p.exited && p.out_fd < 0) return false;
-        Harness_Poll(p, static_cast<int>(std::min(left, 50.0)) + 1);
-    }
+    for (const double end = Harness_NowMs() + timeout_ms; p.out.find(needle) == std::string::npos; Harness_Poll(p, 20))
+        if (Harness_NowMs() > end || (p.exited && p.out_fd < 0)) return false;
+    return true;
 }
 
 bool Harness_WaitExit(Proc& p, int timeout_ms) {
-    double end = Harness_NowMs() + timeout_ms;
-    while (!p.exited) {
-        double left = end - Harness_NowMs();
-        if (left <= 0) return false;
-        Harness_Poll(p, static_cast<int>(std::min(left, 20.0)) + 1);
-    }
-    // Collect what is still in the pipe.
-    if (p.out_fd >= 0) Harness_Poll(p, 0);
+    for (const double end = Harness_NowMs() + timeout_ms; !p.exited; Harness_Poll(p, 20))
+        if (Harness_NowMs() > end) return false;
+    Harness_Poll(p, 0);   // what is still in the pipe
     return true;
 }
 
@@ -213,7 +192,6 @@ int Harness_FreeUdpPort() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
     int port = 0;
     socklen_t len = sizeof(a);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&

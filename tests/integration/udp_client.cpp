@@ -100,3 +100,9 @@ std::string UdpClient::Join(const std::string& name, int device_type, int ms) {
             std::to_string(device_type));
     return OobReply(static_cast<int>(std::max(500.0, end - Harness_NowMs())));
 }
+
+bool Udp_AnswersAtOnce(int port) {
+    UdpClient c(port, 4242);
+    c.SendOob("getchallenge");
+    return c.OobReply(100)[0] == 'c';
+}

@@ -25,6 +25,9 @@ uint32_t Udp_Long(const Bytes& b, size_t at);
 // True when `d` is an out-of-band datagram (first long all ones).
 bool Udp_IsOob(const Bytes& d);
 
+// True when a new client's getchallenge to `port` is answered within 100 ms.
+bool Udp_AnswersAtOnce(int port);
+
 class UdpClient {
 public:
     // A socket on 127.0.0.1 with a port of its own, talking to `server_port`.
@@ -35,6 +38,7 @@ public:
     UdpClient& operator=(const UdpClient&) = delete;
 
     uint16_t Qport() const { return qport_; }
+    int LocalPort() const { return local_port_; }
     // "127.0.0.1:PORT", as the server writes this client's address.
     std::string AddressText() const;
 
