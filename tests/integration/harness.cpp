@@ -1,12 +1,10 @@
 // tests/integration/harness.cpp: process control for the integration tests.
 #include "harness.h"
+#include "udp_client.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,20 +184,7 @@ void Harness_Kill(Proc& p) {
     }
 }
 
-int Harness_FreeUdpPort() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int port = 0;
-    socklen_t len = sizeof(a);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
+int Harness_FreeUdpPort() { return UdpClient(0, 0).LocalPort(); }
 
 std::string Harness_ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -159,10 +159,6 @@ TEST_P(Telemetry, DashboardFollowsTheSimulatorAcrossLossRestartAndTruncation) {
         EXPECT_NE(d, std::string::npos) << "no data once the mapping had its size back";
     }
 
-    Harness_Interrupt(dash_);   // the dashboard leaves with its disconnect
-    ASSERT_TRUE(Harness_WaitExit(dash_, wait_ms()));
-    EXPECT_EQ(dash_.exit_code, 0);
-    EXPECT_TRUE(status("Clients connected = 0", s));
     double longest = 0, last = -1;
     for (const Json& u : Updates(dash_.out)) {
         const double t = std::atof(u.at("t_ms").c_str());
