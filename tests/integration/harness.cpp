@@ -42,23 +42,15 @@ double Harness_NowMs() {
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-static std::string Harness_TempDir() {
-    char tmpl[] = "/tmp/tarmis_it_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
-
-// Starts `argv` with standard output on `out_fd`, or on a new pipe that `p`
-// reads when it is -1; standard error goes to "stderr.txt" in `p.dir` (to
-// /dev/null with an `out_fd`), and standard input comes from /dev/null.
 static bool Harness_Launch(Proc& p, const std::vector<std::string>& argv, bool wine,
                            const std::string& dir, int out_fd, bool new_session) {
     if (p.owns_dir) {  // a Proc started again: its earlier directory goes
         std::error_code ignored;
         std::filesystem::remove_all(p.dir, ignored);
     }
-    p.owns_dir = dir.empty();
-    p.dir = dir.empty() ? Harness_TempDir() : dir;
+    char tmpl[] = "/tmp/tarmis_it_XXXXXX";
+    p.owns_dir = dir.empty() && mkdtemp(tmpl) != nullptr;
+    p.dir = p.owns_dir ? tmpl : dir;
     p.wine = wine;
     std::vector<std::string> args;
     if (wine) args.push_back("/usr/bin/wine");
@@ -109,12 +101,14 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
     return Harness_Launch(p, argv, wine, dir, -1, false);
 }
 
-bool Harness_StartServerOn(Proc& p, int out_fd, const std::vector<std::string>& args, bool wine,
+bool Harness_StartServerOn(Proc& p, int out_fd, int read_fd, const std::vector<std::string>& args, bool wine,
                            bool new_session) {
     std::vector<std::string> argv = {wine ? Harness_WinDir() + "/tarmis_server.exe"
                                           : Harness_NativeProgram("tarmis_server")};
     argv.insert(argv.end(), args.begin(), args.end());
-    return Harness_Launch(p, argv, wine, "", out_fd, new_session);
+    if (!Harness_Launch(p, argv, wine, "", out_fd, new_session)) return false;
+    p.out_fd = read_fd;
+    return fcntl(read_fd, F_SETFL, O_NONBLOCK) == 0;
 }
 
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,

@@ -46,10 +46,10 @@ bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::stri
                           bool wine, const std::string& dir = "");
 
 // Starts the server of this run's build with `args` and its standard output
-// on `out_fd` (the test keeps the other end; `p` reads nothing), SIGPIPE at
-// its default as a shell leaves it; with `new_session` it leads a session
-// of its own, as on a terminal.
-bool Harness_StartServerOn(Proc& p, int out_fd, const std::vector<std::string>& args, bool wine,
+// on `out_fd`, whose other end `read_fd` the Proc then reads (and closes);
+// SIGPIPE at its default, as a shell leaves it. With `new_session` it leads
+// a session of its own, as on a terminal.
+bool Harness_StartServerOn(Proc& p, int out_fd, int read_fd, const std::vector<std::string>& args, bool wine,
                            bool new_session = false);
 
 // Reads what the program has written so far, waiting at most `timeout_ms`
