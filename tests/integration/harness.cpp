@@ -22,13 +22,11 @@
 
 Proc::~Proc() {
     Harness_Kill(*this);
-    if (owns_dir) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    std::error_code ignored;
+    if (owns_dir) std::filesystem::remove_all(dir, ignored);
 }
 
-std::string Harness_NativeProgram(const char* name) {
+static std::string Harness_NativeProgram(const char* name) {
     return std::string(TARMIS_NATIVE_DIR) + "/" + name;
 }
 
@@ -44,17 +42,12 @@ double Harness_NowMs() {
 
 static bool Harness_Launch(Proc& p, const std::vector<std::string>& argv, bool wine,
                            const std::string& dir, int out_fd, bool new_session) {
-    if (p.owns_dir) {  // a Proc started again: its earlier directory goes
-        std::error_code ignored;
-        std::filesystem::remove_all(p.dir, ignored);
-    }
+    std::error_code ignored;   // a Proc started again: its earlier directory goes
+    if (p.owns_dir) std::filesystem::remove_all(p.dir, ignored);
     char tmpl[] = "/tmp/tarmis_it_XXXXXX";
     p.owns_dir = dir.empty() && mkdtemp(tmpl) != nullptr;
     p.dir = p.owns_dir ? tmpl : dir;
     p.wine = wine;
-    std::vector<std::string> args;
-    if (wine) args.push_back("/usr/bin/wine");
-    args.insert(args.end(), argv.begin(), argv.end());
 
     int fds[2] = {-1, out_fd};
     if (out_fd < 0 && pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -78,7 +71,8 @@ static bool Harness_Launch(Proc& p, const std::vector<std::string>& argv, bool w
         if (in >= 0) dup2(in, STDIN_FILENO);
         if (wine) setenv("WINEDEBUG", "-all", 1);
         std::vector<char*> cargv;
-        for (auto& a : args) cargv.push_back(const_cast<char*>(a.c_str()));
+        if (wine) cargv.push_back(const_cast<char*>("/usr/bin/wine"));
+        for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
         cargv.push_back(nullptr);
         execv(cargv[0], cargv.data());
         _exit(127);
@@ -92,7 +86,6 @@ static bool Harness_Launch(Proc& p, const std::vector<std::string>& argv, bool w
     p.out_fd = fds[0];
     p.out.clear();
     p.exited = false;
-    p.exit_code = -1;
     return true;
 }
 
@@ -101,22 +94,23 @@ bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
     return Harness_Launch(p, argv, wine, dir, -1, false);
 }
 
+// The program `name` of this run's build, then `args`.
+static std::vector<std::string> Harness_Argv(const char* name, const std::vector<std::string>& args, bool wine) {
+    std::vector<std::string> argv = {wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 bool Harness_StartServerOn(Proc& p, int out_fd, int read_fd, const std::vector<std::string>& args, bool wine,
                            bool new_session) {
-    std::vector<std::string> argv = {wine ? Harness_WinDir() + "/tarmis_server.exe"
-                                          : Harness_NativeProgram("tarmis_server")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    if (!Harness_Launch(p, argv, wine, "", out_fd, new_session)) return false;
+    if (!Harness_Launch(p, Harness_Argv("tarmis_server", args, wine), wine, "", out_fd, new_session)) return false;
     p.out_fd = read_fd;
     return fcntl(read_fd, F_SETFL, O_NONBLOCK) == 0;
 }
 
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir) {
-    std::vector<std::string> argv;
-    argv.push_back(wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name));
-    argv.insert(argv.end(), args.begin(), args.end());
-    return Harness_Start(p, argv, wine, dir);
+    return Harness_Start(p, Harness_Argv(name, args, wine), wine, dir);
 }
 
 static void Harness_Reap(Proc& p, bool block) {

@@ -30,8 +30,6 @@ struct Proc {
     ~Proc();
 };
 
-// The native build's program `name`.
-std::string Harness_NativeProgram(const char* name);
 // The Windows build's directory (TARMIS_WIN_DIR) or "" when not set.
 std::string Harness_WinDir();
 

@@ -3,11 +3,8 @@
 // blocked console or a flood of garbage cannot do to it.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,14 +41,12 @@ struct OptionCase {
 
 const char* const USAGE = " -p [port_num] -d\nWhere:\n\t port_num is the port to listen on in the range "
                           "1025-65535\n\t -d enables debug log\n\t Hit Ctrl-C to terminate Tarmis Server\n";
-const char* const BANNER = "\nTarmis Server V1.1.8";
 
 const OptionCase OPTION_CASES[] = {
     {{"-x"}, nullptr, 1, USAGE, ""},
     {{"-p", "1024"}, nullptr, 1, USAGE, ""},
-    {{"-f"}, nullptr, 1, USAGE, ""},
     {{"-t", "-d", "-p", "TAKEN"}, nullptr, 1, nullptr, " - ERROR: UDP_OpenSocket: bind: "},
-    {{"-t", "-p", "PORT"}, "Port = ", 0, BANNER, ""},
+    {{"-t", "-p", "PORT"}, "Port = ", 0, "\nTarmis Server V1.1.8", ""},
     {{"-t", "/Debug", "-f", "20", "-p", "PORT"}, "Port = ", 0, "Debug log enabled\nLog will be saved to ",
      " - Transmit frequency 20"},
     // The control handler comes first: Ctrl-C in the middle of start-up.
@@ -163,7 +158,7 @@ TEST_P(ServerRun, GarbageThenHandshakeTenDashboardsAndTheirUpdates) {
     EXPECT_EQ(k.Drain(wine() ? 700 : 300), 0);
     // Packets from a new port (a router translating it): the server follows,
     // and its numbering jumps to the client's.
-    UdpClient moved(port, c[2]->Qport());
+    UdpClient moved(port, 103);   // the qport of c[2]
     moved.SetNextSequence(5000);
     moved.SendSequenced({1});
     Datagram there;
@@ -179,16 +174,13 @@ TEST_P(ServerRun, GarbageThenHandshakeTenDashboardsAndTheirUpdates) {
     for (const char* text : {"getchallenge", "rejected", "dup connect", "DeviceType", "removed", "fixing up"})
         EXPECT_EQ(server.out.find(text), std::string::npos) << text << " on the console";
     const std::vector<std::string> log = Harness_Lines(Harness_ReadFile(server.dir + "/log.txt"));
-    EXPECT_EQ(Count(log, "* rejected connect from version 2"), 1);
-    EXPECT_EQ(Count(log, "* rejected connect from version 0"), 1);
-    EXPECT_EQ(Count(log, "Client dash1 connected"), 2);
-    EXPECT_EQ(Count(log, "DeviceType is 1"), 6);
-    EXPECT_EQ(Count(log, a.AddressText() + ":dup connect"), 2);
-    EXPECT_EQ(Count(log, k.AddressText() + ":full connect"), 2);
-    EXPECT_EQ(Count(log, "Client dash1 removed"), 1);
-    EXPECT_EQ(Count(log, b.AddressText() + ":reconnect"), 1);
-    EXPECT_EQ(Count(log, k.AddressText() + ":sequenced packet without connection"), 1);
-    EXPECT_EQ(Count(log, "SV_ReadPackets: fixing up a translated port"), 1);
+    const std::string a_at = "127.0.0.1:" + std::to_string(a.LocalPort()), k_at = "127.0.0.1:" + std::to_string(k.LocalPort());
+    const std::pair<std::string, int> records[] = {
+        {"* rejected connect from version 2", 1}, {"* rejected connect from version 0", 1},
+        {"Client dash1 connected", 2}, {"DeviceType is 1", 6}, {a_at + ":dup connect", 2}, {k_at + ":full connect", 2},
+        {"Client dash1 removed", 1}, {"127.0.0.1:" + std::to_string(b.LocalPort()) + ":reconnect", 1},
+        {k_at + ":sequenced packet without connection", 1}, {"SV_ReadPackets: fixing up a translated port", 1}};
+    for (const auto& [text, n] : records) EXPECT_EQ(Count(log, text), n) << text;
     EXPECT_NE(Harness_ReadFile(server.dir + "/log.txt").find("NET_GetPacket: "), std::string::npos);
 }
 

@@ -38,6 +38,8 @@ bool Shows(const Json& u, const Fields& fields) {
     });
 }
 
+bool NoData(const Json& u) { return u.count("no_data") && !u.count("gear"); }
+
 // Every update of a tarmis_dash --json output.
 std::vector<Json> Updates(const std::string& out) {
     std::vector<Json> ups;
@@ -76,7 +78,6 @@ protected:
         ASSERT_TRUE(Harness_StartProgram(sim_, "tarmis_simulator", {"--quiet", "--script", "script.txt"}, wine(), server_.dir));
         ASSERT_TRUE(Harness_WaitOutput(sim_, "READY", wait_ms())) << sim_.out << Harness_ReadFile(sim_.dir + "/stderr.txt");
     }
-    bool NoData(const Json& u) { return u.count("no_data") && !u.count("gear"); }
 
     Proc server_, dash_, sim_;
 };
@@ -109,9 +110,7 @@ TEST_P(Telemetry, DashboardFollowsTheSimulatorAcrossLossRestartAndTruncation) {
     auto shows = [](const Fields& basic, const Fields& session) {
         return [basic, session](const Json& u) { return u.count("end_session") && Shows(u, basic) && Shows(u, session); };
     };
-    auto no_data = [this](const Json& u) { return NoData(u); };
-    StartServerAndDash();
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartServerAndDash());
     EXPECT_TRUE(NoData(Updates(dash_.out).at(0))) << "values before any simulator ran";
     StartSim("fps 100\nset IsOnTrack 1\nset Gear 65539\nset RPM 6543.9\nset Speed 61.7\nset ShiftIndicatorPct 0.42\n"
              "set Throttle 0.875\nset Brake 0.0625\nset EngineWarnings 0x134\nset SessionFlags 0x10004\n"
@@ -120,7 +119,7 @@ TEST_P(Telemetry, DashboardFollowsTheSimulatorAcrossLossRestartAndTruncation) {
     size_t d = WaitUpdate(0, shows(basic1, session1), wait_ms());
     ASSERT_NE(d, std::string::npos) << "the stand-in's values never arrived:\n" << dash_.out;
     ASSERT_TRUE(Harness_WaitOutput(server_, "iRacing Status = Active\nClients connected = 1\n", wait_ms())) << server_.out;
-    d = WaitUpdate(d, no_data, wait_ms());
+    d = WaitUpdate(d, NoData, wait_ms());
     EXPECT_NE(d, std::string::npos) << "no \"no data\" after the car left the track";
     server_.out.clear();   // the status lines from here on
     EXPECT_TRUE(Harness_WaitOutput(server_, "iRacing Status = Not Active", wait_ms()));
@@ -144,7 +143,7 @@ TEST_P(Telemetry, DashboardFollowsTheSimulatorAcrossLossRestartAndTruncation) {
         const int fd = shm_open("/IRSDKMemMapFileName", O_RDWR, 0);
         ASSERT_TRUE(fd >= 0 && ftruncate(fd, 0) == 0);
         close(fd);
-        d = WaitUpdate(d, no_data, 2000);
+        d = WaitUpdate(d, NoData, 2000);
         EXPECT_NE(d, std::string::npos) << "still data while the mapping is cut short";
         StartSim(script2);
         d = WaitUpdate(d, shows(basic2, {}), 5000);
@@ -181,8 +180,7 @@ TEST_P(Telemetry, SimulatorsRecordingReachesTheDashboardFrameByFrame) {
     };
     ASSERT_EQ(count, 390);
 
-    StartServerAndDash();
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartServerAndDash());
     ASSERT_TRUE(Harness_StartProgram(sim_, "tarmis_simulator", {file, "--speed", "0.5"}, wine()));
     for (const double end = Harness_NowMs() + wait_ms() + 30000; !sim_.exited && Harness_NowMs() < end;)
         for (Proc* p : {&sim_, &dash_, &server_}) Harness_Poll(*p, 10);

@@ -19,7 +19,8 @@ uint32_t Udp_Long(const Bytes& b, size_t at) {
            static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-bool Udp_IsOob(const Bytes& d) { return d.size() >= 4 && Udp_Long(d, 0) == 0xFFFFFFFFu; }
+// True when `d` is an out-of-band datagram (first long all ones).
+static bool Udp_IsOob(const Bytes& d) { return d.size() >= 4 && Udp_Long(d, 0) == 0xFFFFFFFFu; }
 
 UdpClient::UdpClient(int server_port, uint16_t qport) : server_port_(server_port), qport_(qport) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -33,8 +34,6 @@ UdpClient::UdpClient(int server_port, uint16_t qport) : server_port_(server_port
 }
 
 UdpClient::~UdpClient() { close(fd_); }
-
-std::string UdpClient::AddressText() const { return "127.0.0.1:" + std::to_string(local_port_); }
 
 void UdpClient::SendRaw(const Bytes& bytes) {
     sockaddr_in to{};

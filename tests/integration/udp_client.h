@@ -22,8 +22,6 @@ struct Datagram {
 
 // The little-endian 32-bit value at `at`.
 uint32_t Udp_Long(const Bytes& b, size_t at);
-// True when `d` is an out-of-band datagram (first long all ones).
-bool Udp_IsOob(const Bytes& d);
 
 // True when a new client's getchallenge to `port` is answered within 100 ms.
 bool Udp_AnswersAtOnce(int port);
@@ -37,10 +35,7 @@ public:
     UdpClient(const UdpClient&) = delete;
     UdpClient& operator=(const UdpClient&) = delete;
 
-    uint16_t Qport() const { return qport_; }
     int LocalPort() const { return local_port_; }
-    // "127.0.0.1:PORT", as the server writes this client's address.
-    std::string AddressText() const;
 
     void SendRaw(const Bytes& bytes);
     void SendOob(const std::string& text);
