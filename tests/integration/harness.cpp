@@ -1,24 +1,19 @@
 // tests/integration/harness.cpp: process control for the integration tests.
 #include "harness.h"
+#include "udp_client.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstddef>
 #include <filesystem>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #ifndef TARMIS_NATIVE_DIR
@@ -27,13 +22,11 @@
 
 Proc::~Proc() {
     Harness_Kill(*this);
-    if (owns_dir) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    std::error_code ignored;
+    if (owns_dir) std::filesystem::remove_all(dir, ignored);
 }
 
-std::string Harness_NativeProgram(const char* name) {
+static std::string Harness_NativeProgram(const char* name) {
     return std::string(TARMIS_NATIVE_DIR) + "/" + name;
 }
 
@@ -42,202 +35,82 @@ std::string Harness_WinDir() {
     return d ? d : "";
 }
 
-bool Harness_HaveWine() {
-    return !Harness_WinDir().empty() && access("/usr/bin/wine", X_OK) == 0;
-}
-
-const char* const HARNESS_WINE_SKIP =
-    "Windows variant skipped: TARMIS_WIN_DIR is not set. To run it, build the windows preset "
-    "and set TARMIS_WIN_DIR=$PWD/build/windows with Wine and a display (./test.sh does both).";
-
-// ------------------------------------------------- the simulator's named objects
-
-// The name under which the Linux stand-in's window listens (an abstract
-// UNIX socket; /proc/net/unix shows it with a leading "@").
-static const char HARNESS_WINDOW_NAME[] = "iRacingSim/SimWinClass";
-
-// A process's command line with its arguments joined by blanks, or "".
-static std::string Harness_CommandLine(pid_t pid) {
-    std::string cmd = Harness_ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
-    return cmd;
-}
-
-static pid_t Harness_ParentOf(pid_t pid) {
-    std::string stat = Harness_ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) return -1;
-    std::istringstream in(stat.substr(close_paren + 1));
-    char state = 0;
-    long ppid = -1;
-    in >> state >> ppid;
-    return static_cast<pid_t>(ppid);
-}
-
-// The pids of processes with an open file descriptor whose link reads `link`.
-static std::vector<pid_t> Harness_Holders(const std::string& link) {
-    std::vector<pid_t> pids;
-    std::error_code ec;
-    for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = proc.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code fd_ec;
-        for (const auto& fd : std::filesystem::directory_iterator(proc.path() / "fd", fd_ec)) {
-            std::error_code l_ec;
-            if (std::filesystem::read_symlink(fd.path(), l_ec).string() == link) {
-                pids.push_back(static_cast<pid_t>(std::stol(name)));
-                break;
-            }
-        }
-    }
-    return pids;
-}
-
-// The native stand-in: who has the window's socket bound, if anyone.
-static std::string Harness_ForeignNative() {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return "";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, HARNESS_WINDOW_NAME, sizeof HARNESS_WINDOW_NAME - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof HARNESS_WINDOW_NAME);
-    bool held = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno == EADDRINUSE;
-    close(fd);
-    if (!held) return "";
-
-    // /proc/net/unix: "Num RefCount Protocol Flags Type St Inode Path".
-    std::istringstream table(Harness_ReadFile("/proc/net/unix"));
-    std::string inode;
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream f(line);
-        std::string num, ref, proto, flags, type, st, ino, path;
-        if (f >> num >> ref >> proto >> flags >> type >> st >> ino >> path &&
-            path == std::string("@") + HARNESS_WINDOW_NAME)
-            inode = ino;
-    }
-    std::vector<pid_t> holders;
-    if (!inode.empty()) holders = Harness_Holders("socket:[" + inode + "]");
-    for (pid_t pid : holders)  // this test, or a stand-in it started
-        if (pid == getpid() || Harness_ParentOf(pid) == getpid()) return "";
-    if (holders.empty()) {
-        // Not visible to this process; a stand-in of this test's own would be.
-        return std::string("another simulator stand-in holds the simulator's named objects "
-                           "(the window \"") + HARNESS_WINDOW_NAME +
-               "\"). Stop it (a ./run.sh that still runs?) and run the tests again.";
-    }
-    std::string who;
-    for (pid_t pid : holders)
-        who += (who.empty() ? "" : ", ") + std::string("pid ") + std::to_string(pid) + " (" +
-               Harness_CommandLine(pid) + ")";
-    return "another simulator stand-in holds the simulator's named objects: " + who +
-           ". Stop it (a ./run.sh that still runs? else: kill " + std::to_string(holders[0]) +
-           ") and run the tests again.";
-}
-
-// Under Wine the named objects live in the run's own Wine prefix
-// (tarmis_start_wine makes a fresh one), which only this run's programs use.
-std::string Harness_ForeignSimulator(bool wine) {
-    return wine ? "" : Harness_ForeignNative();
-}
-
 double Harness_NowMs() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-static std::string Harness_TempDir() {
+static bool Harness_Launch(Proc& p, const std::vector<std::string>& argv, bool wine,
+                           const std::string& dir, int out_fd, bool new_session) {
+    std::error_code ignored;   // a Proc started again: its earlier directory goes
+    if (p.owns_dir) std::filesystem::remove_all(p.dir, ignored);
     char tmpl[] = "/tmp/tarmis_it_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
-
-bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
-                   const std::string& dir) {
-    if (p.owns_dir) {  // a Proc started again: its earlier directory goes
-        std::error_code ignored;
-        std::filesystem::remove_all(p.dir, ignored);
-    }
-    p.owns_dir = dir.empty();
-    p.dir = dir.empty() ? Harness_TempDir() : dir;
+    p.owns_dir = dir.empty() && mkdtemp(tmpl) != nullptr;
+    p.dir = p.owns_dir ? tmpl : dir;
     p.wine = wine;
-    std::vector<std::string> args;
-    if (wine) args.push_back("/usr/bin/wine");
-    args.insert(args.end(), argv.begin(), argv.end());
 
-    int fds[2];
-    if (pipe(fds) != 0) return false;
+    int fds[2] = {-1, out_fd};
+    if (out_fd < 0 && pipe2(fds, O_CLOEXEC) != 0) return false;
     pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
+    if (pid < 0) return false;
     if (pid == 0) {
-        setpgid(0, 0);
+        if (new_session) setsid();
+        else setpgid(0, 0);
         // The program decides for itself what to do with these signals.
         signal(SIGINT, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         if (chdir(p.dir.c_str()) != 0) _exit(126);
         dup2(fds[1], STDOUT_FILENO);
-        int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = out_fd < 0 ? open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                             : open("/dev/null", O_WRONLY);
         if (err >= 0) dup2(err, STDERR_FILENO);
         int in = open("/dev/null", O_RDONLY);
         if (in >= 0) dup2(in, STDIN_FILENO);
-        close(fds[0]);
-        close(fds[1]);
         if (wine) setenv("WINEDEBUG", "-all", 1);
         std::vector<char*> cargv;
-        for (auto& a : args) cargv.push_back(const_cast<char*>(a.c_str()));
+        if (wine) cargv.push_back(const_cast<char*>("/usr/bin/wine"));
+        for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
         cargv.push_back(nullptr);
         execv(cargv[0], cargv.data());
         _exit(127);
     }
-    setpgid(pid, pid);
-    close(fds[1]);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    if (!new_session) setpgid(pid, pid);
+    if (out_fd < 0) {
+        close(fds[1]);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    }
     p.pid = pid;
     p.out_fd = fds[0];
     p.out.clear();
     p.exited = false;
-    p.exit_code = -1;
     return true;
 }
 
-// Whether starting `name` with `args` takes or reads the simulator's named
-// objects: a stand-in that plays the simulator, or a server reading it.
-static bool Harness_UsesSimulator(const char* name, const std::vector<std::string>& args) {
-    auto has = [&](const char* a) { return std::find(args.begin(), args.end(), a) != args.end(); };
-    if (std::strcmp(name, "tarmis_simulator") == 0)
-        return !has("--probe") && !has("--post") && !has("--help");
-    if (std::strcmp(name, "tarmis_server") == 0) {
-        for (const std::string& a : args)
-            if (a.size() >= 2 && (a[0] == '-' || a[0] == '/') && (a[1] == 't' || a[1] == 'T'))
-                return false;
-        return true;
-    }
-    return false;
+bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine,
+                   const std::string& dir) {
+    return Harness_Launch(p, argv, wine, dir, -1, false);
+}
+
+// The program `name` of this run's build, then `args`.
+static std::vector<std::string> Harness_Argv(const char* name, const std::vector<std::string>& args, bool wine) {
+    std::vector<std::string> argv = {wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+bool Harness_StartServerOn(Proc& p, int out_fd, int read_fd, const std::vector<std::string>& args, bool wine,
+                           bool new_session) {
+    if (!Harness_Launch(p, Harness_Argv("tarmis_server", args, wine), wine, "", out_fd, new_session)) return false;
+    p.out_fd = read_fd;
+    return fcntl(read_fd, F_SETFL, O_NONBLOCK) == 0;
 }
 
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir) {
-    if (Harness_UsesSimulator(name, args)) {
-        const std::string foreign = Harness_ForeignSimulator(wine);
-        if (!foreign.empty()) {
-            ADD_FAILURE() << name << " not started: " << foreign;
-            Harness_Kill(p);
-            p.pid = -1;
-            p.exited = true;
-            p.exit_code = -1;
-            return false;
-        }
-    }
-    std::vector<std::string> argv;
-    argv.push_back(wine ? Harness_WinDir() + "/" + name + ".exe" : Harness_NativeProgram(name));
-    argv.insert(argv.end(), args.begin(), args.end());
-    return Harness_Start(p, argv, wine, dir);
+    return Harness_Start(p, Harness_Argv(name, args, wine), wine, dir);
 }
 
 static void Harness_Reap(Proc& p, bool block) {
@@ -251,51 +124,33 @@ static void Harness_Reap(Proc& p, bool block) {
 }
 
 void Harness_Poll(Proc& p, int timeout_ms) {
-    if (p.out_fd >= 0) {
-        pollfd pfd{p.out_fd, POLLIN, 0};
-        if (poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms) > 0) {
-            char buf[4096];
-            for (;;) {
-                ssize_t n = read(p.out_fd, buf, sizeof(buf));
-                if (n > 0) {
-                    // Windows text output ends its lines with "\r\n".
-                    for (ssize_t i = 0; i < n; i++)
-                        if (!(p.wine && buf[i] == '\r')) p.out += buf[i];
-                    continue;
-                }
-                if (n == 0) {  // every writer has gone
-                    close(p.out_fd);
-                    p.out_fd = -1;
-                }
-                break;
-            }
+    pollfd pfd{p.out_fd, POLLIN, 0};
+    if (p.out_fd < 0) {
+        usleep(static_cast<useconds_t>(std::clamp(timeout_ms, 0, 20)) * 1000);
+    } else if (poll(&pfd, 1, std::max(timeout_ms, 0)) > 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(p.out_fd, buf, sizeof buf)) > 0)
+            for (ssize_t i = 0; i < n; i++)   // Windows text output ends its lines with "\r\n"
+                if (!(p.wine && buf[i] == '\r')) p.out += buf[i];
+        if (n == 0) {   // every writer has gone
+            close(p.out_fd);
+            p.out_fd = -1;
         }
-    } else if (timeout_ms > 0) {
-        usleep(static_cast<useconds_t>(std::min(timeout_ms, 20)) * 1000);
     }
     Harness_Reap(p, false);
 }
 
 bool Harness_WaitOutput(Proc& p, const std::string& needle, int timeout_ms) {
-    double end = Harness_NowMs() + timeout_ms;
-    for (;;) {
-        if (p.out.find(needle) != std::string::npos) return true;
-        double left = end - Harness_NowMs();
-        if (left <= 0) return false;
-        if (p.exited && p.out_fd < 0) return false;
-        Harness_Poll(p, static_cast<int>(std::min(left, 50.0)) + 1);
-    }
+    for (const double end = Harness_NowMs() + timeout_ms; p.out.find(needle) == std::string::npos; Harness_Poll(p, 20))
+        if (Harness_NowMs() > end || (p.exited && p.out_fd < 0)) return false;
+    return true;
 }
 
 bool Harness_WaitExit(Proc& p, int timeout_ms) {
-    double end = Harness_NowMs() + timeout_ms;
-    while (!p.exited) {
-        double left = end - Harness_NowMs();
-        if (left <= 0) return false;
-        Harness_Poll(p, static_cast<int>(std::min(left, 20.0)) + 1);
-    }
-    // Collect what is still in the pipe.
-    if (p.out_fd >= 0) Harness_Poll(p, 0);
+    for (const double end = Harness_NowMs() + timeout_ms; !p.exited; Harness_Poll(p, 20))
+        if (Harness_NowMs() > end) return false;
+    Harness_Poll(p, 0);   // what is still in the pipe
     return true;
 }
 
@@ -317,21 +172,7 @@ void Harness_Kill(Proc& p) {
     }
 }
 
-int Harness_FreeUdpPort() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    int port = 0;
-    socklen_t len = sizeof(a);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
+int Harness_FreeUdpPort() { return UdpClient(0, 0).LocalPort(); }
 
 std::string Harness_ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -351,26 +192,18 @@ std::vector<std::string> Harness_Lines(const std::string& text) {
 }
 
 std::map<std::string, std::string> Harness_JsonFields(const std::string& line) {
+    static const std::regex member("\"(\\w+)\":(\"[^\"]*\"|[^,}]*)");
     std::map<std::string, std::string> f;
-    size_t at = 0;
-    while ((at = line.find('"', at)) != std::string::npos) {
-        size_t key_end = line.find('"', at + 1);
-        if (key_end == std::string::npos || key_end + 1 >= line.size() || line[key_end + 1] != ':')
-            break;
-        std::string key = line.substr(at + 1, key_end - at - 1);
-        size_t v = key_end + 2;
-        size_t v_end = v;
-        if (v < line.size() && line[v] == '"') {
-            v_end = line.find('"', v + 1);
-            if (v_end == std::string::npos) break;
-            v_end++;
-        } else {
-            while (v_end < line.size() && line[v_end] != ',' && line[v_end] != '}') v_end++;
-        }
-        f[key] = line.substr(v, v_end - v);
-        at = v_end;
-    }
+    for (std::sregex_iterator m(line.begin(), line.end(), member), end; m != end; ++m)
+        f[(*m)[1].str()] = (*m)[2].str();
     return f;
+}
+
+void BuildRun::SetUp() {
+    if (GetParam() && (Harness_WinDir().empty() || access("/usr/bin/wine", X_OK) != 0))
+        GTEST_SKIP() << "Windows variant skipped: TARMIS_WIN_DIR is not set. To run it, build the "
+                        "windows preset and set TARMIS_WIN_DIR=$PWD/build/windows with Wine and a "
+                        "display (./test.sh does both).";
 }
 
 void BuildRun::RequireTools(std::initializer_list<const char*> tools) {

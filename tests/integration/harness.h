@@ -18,8 +18,7 @@ struct Proc {
     pid_t pid = -1;
     int out_fd = -1;          // read end of the stdout pipe
     std::string dir;          // the program's working directory
-    std::string out;          // everything read from stdout so far (for a
-                              // Windows program, with its "\r" dropped)
+    std::string out;          // stdout so far (a Windows program's "\r" dropped)
     bool exited = false;
     int exit_code = -1;       // valid when exited; 128 + signal when killed
     bool wine = false;
@@ -31,39 +30,25 @@ struct Proc {
     ~Proc();
 };
 
-// The native build's program `name`.
-std::string Harness_NativeProgram(const char* name);
 // The Windows build's directory (TARMIS_WIN_DIR) or "" when not set.
 std::string Harness_WinDir();
-// True when the Windows build and Wine can be used by this run.
-bool Harness_HaveWine();
-// Why the Windows variant of a test does not run, and how to run it; every
-// such skip says it.
-extern const char* const HARNESS_WINE_SKIP;
-// Skips the test unless this run has the Windows build and Wine.
-#define TARMIS_SKIP_WITHOUT_WINE() \
-    if (!Harness_HaveWine()) GTEST_SKIP() << HARNESS_WINE_SKIP
 
-// The simulator's named objects (window, mapping, event) exist once per
-// machine (natively) or per Wine prefix. When a native stand-in that this
-// test program did not start holds them (one of ./run.sh, or one left behind
-// by a killed test run), this returns a message naming it and how to end it;
-// otherwise "". A test run's Wine prefix is its own, so under Wine: "".
-std::string Harness_ForeignSimulator(bool wine);
-
-// Starts `argv` (argv[0] a path). With `wine`, argv[0] is a Windows .exe
-// that runs under wine. `dir` is the working directory, or "" for a new
-// temporary one. Returns false when the program cannot be started.
+// Starts `argv` (argv[0] a path; with `wine` a Windows .exe run by wine) in
+// `dir`, or in a new temporary directory when "". False when it cannot.
 bool Harness_Start(Proc& p, const std::vector<std::string>& argv, bool wine = false,
                    const std::string& dir = "");
 // Starts the named program of the native build, or of the Windows build
-// under Wine: Harness_StartProgram(p, "tarmis_server", {"-t"}, wine).
-// A stand-in, or a server that reads the simulator (no -t), is not started
-// while a stand-in of someone else holds the simulator's named objects: the
-// test fails at once with Harness_ForeignSimulator's message, and `p` reads
-// as a program that has ended, so that no wait on it lasts.
+// under Wine. (A stand-in that finds the simulator's named objects taken by
+// another one ends at once, saying so on standard error.)
 bool Harness_StartProgram(Proc& p, const char* name, const std::vector<std::string>& args,
                           bool wine, const std::string& dir = "");
+
+// Starts the server of this run's build with `args` and its standard output
+// on `out_fd`, whose other end `read_fd` the Proc then reads (and closes);
+// SIGPIPE at its default, as a shell leaves it. With `new_session` it leads
+// a session of its own, as on a terminal.
+bool Harness_StartServerOn(Proc& p, int out_fd, int read_fd, const std::vector<std::string>& args, bool wine,
+                           bool new_session = false);
 
 // Reads what the program has written so far, waiting at most `timeout_ms`
 // for something to arrive. Notes the exit when the program has ended.
@@ -73,7 +58,6 @@ void Harness_Poll(Proc& p, int timeout_ms);
 bool Harness_WaitOutput(Proc& p, const std::string& needle, int timeout_ms);
 // Waits at most `timeout_ms` for the program to end; true when it has.
 bool Harness_WaitExit(Proc& p, int timeout_ms);
-
 // Sends Ctrl-C (SIGINT) to the program.
 void Harness_Interrupt(Proc& p);
 // Kills the program and everything in its process group, and reaps it.
@@ -92,12 +76,10 @@ std::map<std::string, std::string> Harness_JsonFields(const std::string& line);
 double Harness_NowMs();
 
 // A test run twice: with the native programs, and with the Windows programs
-// under Wine (skipped when this run has no Windows build).
+// under Wine (skipped, saying how to run it, when this run has no Windows build).
 class BuildRun : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override {
-        if (GetParam()) TARMIS_SKIP_WITHOUT_WINE();
-    }
+    void SetUp() override;
     bool wine() const { return GetParam(); }
     // The bound of every wait for a program; Wine starts programs slowly.
     int wait_ms() const { return wine() ? 60000 : 15000; }

@@ -3,14 +3,14 @@
 #include "udp_client.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
-#include <ctime>
 
 #include "harness.h"
 
@@ -19,51 +19,21 @@ uint32_t Udp_Long(const Bytes& b, size_t at) {
            static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-bool Udp_IsOob(const Bytes& d) { return d.size() >= 4 && Udp_Long(d, 0) == 0xFFFFFFFFu; }
-
-bool Udp_ParseServerPacket(const Bytes& d, ServerPacket& out) {
-    if (d.size() < 8) return false;
-    const uint32_t first = Udp_Long(d, 0), second = Udp_Long(d, 4);
-    out.sequence = first & 0x7FFFFFFFu;
-    out.reliable = (first & 0x80000000u) != 0;
-    out.acknowledged = second & 0x7FFFFFFFu;
-    out.reliable_toggle = (second & 0x80000000u) != 0;
-    out.payload.assign(d.begin() + 8, d.end());
-    return true;
-}
-
-static void Udp_PutLong(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+// True when `d` is an out-of-band datagram (first long all ones).
+static bool Udp_IsOob(const Bytes& d) { return d.size() >= 4 && Udp_Long(d, 0) == 0xFFFFFFFFu; }
 
 UdpClient::UdpClient(int server_port, uint16_t qport) : server_port_(server_port), qport_(qport) {
-    Open();
-}
-
-UdpClient::~UdpClient() {
-    if (fd_ >= 0) close(fd_);
-}
-
-bool UdpClient::Open() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) return false;
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof local;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-        close(fd_);
-        fd_ = -1;
-        return false;
-    }
-    local_port_ = ntohs(local.sin_port);
-    return true;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) == 0)
+        local_port_ = ntohs(local.sin_port);
 }
 
-std::string UdpClient::AddressText() const { return "127.0.0.1:" + std::to_string(local_port_); }
+UdpClient::~UdpClient() { close(fd_); }
 
 void UdpClient::SendRaw(const Bytes& bytes) {
     sockaddr_in to{};
@@ -81,8 +51,8 @@ void UdpClient::SendOob(const std::string& text) {
 
 void UdpClient::SendSequenced(const Bytes& commands) {
     Bytes b;
-    Udp_PutLong(b, next_sequence_++ & 0x7FFFFFFFu);
-    Udp_PutLong(b, last_server_sequence_);
+    for (uint32_t v : {next_sequence_++ & 0x7FFFFFFFu, last_server_sequence_})
+        for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
     b.push_back(static_cast<uint8_t>(qport_));
     b.push_back(static_cast<uint8_t>(qport_ >> 8));
     b.insert(b.end(), commands.begin(), commands.end());
@@ -90,78 +60,34 @@ void UdpClient::SendSequenced(const Bytes& commands) {
 }
 
 bool UdpClient::Receive(Datagram& out, int ms) {
-    if (!held_.empty()) {
-        out = std::move(held_.front());
-        held_.pop_front();
-        return true;
-    }
-    const double end = Harness_NowMs() + ms;
-    for (;;) {
-        // What is already waiting is read even when the time is up.
-        if (fd_ < 0) return false;
-        const double left = end - Harness_NowMs();
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, left > 0 ? static_cast<int>(std::ceil(left)) : 0) <= 0) {
-            if (left <= 0) return false;
-            continue;
-        }
-        uint8_t buf[2048];
-        alignas(cmsghdr) char control[128];
-        iovec iov{buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = recvmsg(fd_, &msg, 0);
-        if (n < 0) continue;
-        out.at_ms = Harness_NowMs();
-        out.stamp_ms = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts;
-                std::copy_n(reinterpret_cast<const char*>(CMSG_DATA(c)), sizeof ts,
-                            reinterpret_cast<char*>(&ts));
-                out.stamp_ms = static_cast<double>(ts.tv_sec) * 1000.0 + ts.tv_nsec / 1e6;
-            }
-        }
-        // Without a kernel stamp the read time has to do.
-        if (out.stamp_ms == 0) out.stamp_ms = out.at_ms;
-        out.bytes.assign(buf, buf + n);
-        ServerPacket sp;
-        if (!Udp_IsOob(out.bytes) && Udp_ParseServerPacket(out.bytes, sp))
-            last_server_sequence_ = std::max(last_server_sequence_, sp.sequence);
-        return true;
-    }
+    pollfd p{fd_, POLLIN, 0};
+    uint8_t buf[2048];
+    const ssize_t n = poll(&p, 1, std::max(ms, 0)) > 0 ? recv(fd_, buf, sizeof buf, 0) : -1;
+    if (n < 0) return false;
+    timeval tv{};   // the kernel's receive stamp of this datagram
+    ioctl(fd_, SIOCGSTAMP, &tv);
+    out.stamp_ms = static_cast<double>(tv.tv_sec) * 1000.0 + static_cast<double>(tv.tv_usec) / 1000.0;
+    out.bytes.assign(buf, buf + n);
+    if (n >= 8 && !Udp_IsOob(out.bytes))
+        last_server_sequence_ = std::max(last_server_sequence_, Udp_Long(out.bytes, 0) & 0x7FFFFFFFu);
+    return true;
 }
 
 std::string UdpClient::OobReply(int ms) {
-    // Held sequenced packets stay held; only fresh datagrams are examined.
-    std::deque<Datagram> keep;
-    keep.swap(held_);
-    std::string reply = "<none>";
-    const double end = Harness_NowMs() + ms;
     Datagram d;
-    while (Receive(d, static_cast<int>(std::max(0.0, end - Harness_NowMs())))) {
-        if (Udp_IsOob(d.bytes)) {
-            reply.assign(d.bytes.begin() + 4, d.bytes.end());
-            break;
-        }
-        keep.push_back(std::move(d));
-    }
-    held_.swap(keep);
-    return reply;
+    for (const double end = Harness_NowMs() + ms; Receive(d, static_cast<int>(end - Harness_NowMs()));)
+        if (Udp_IsOob(d.bytes)) return std::string(d.bytes.begin() + 4, d.bytes.end());
+    return "<none>";
 }
 
 int UdpClient::Drain(int ms) {
     int n = 0;
     Datagram d;
-    const double end = Harness_NowMs() + ms;
-    while (Receive(d, static_cast<int>(std::max(0.0, end - Harness_NowMs())))) n++;
+    for (const double end = Harness_NowMs() + ms; Receive(d, static_cast<int>(end - Harness_NowMs()));) n++;
     return n;
 }
 
-std::string UdpClient::Join(const std::string& name, int device_type, int ms, std::string* challenge) {
+std::string UdpClient::Join(const std::string& name, int device_type, int ms) {
     const double end = Harness_NowMs() + ms;
     std::string reply = "<none>";
     while (reply == "<none>" && Harness_NowMs() < end) {
@@ -169,8 +95,13 @@ std::string UdpClient::Join(const std::string& name, int device_type, int ms, st
         reply = OobReply(500);
     }
     if (reply.size() < 2 || reply[0] != 'c') return "<challenge: " + reply + ">";
-    if (challenge != nullptr) *challenge = reply.substr(1);
     SendOob("connect 1 " + std::to_string(qport_) + " " + reply.substr(1) + " \"" + name + "\" " +
             std::to_string(device_type));
     return OobReply(static_cast<int>(std::max(500.0, end - Harness_NowMs())));
+}
+
+bool Udp_AnswersAtOnce(int port) {
+    UdpClient c(port, 4242);
+    c.SendOob("getchallenge");
+    return c.OobReply(100)[0] == 'c';
 }

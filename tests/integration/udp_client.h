@@ -3,12 +3,11 @@
 //
 // It speaks the wire protocol byte by byte: out-of-band requests (four 0xFF
 // bytes, then text) and sequenced packets (sequence, acknowledgement, qport,
-// then the client's command bytes). It sends only to 127.0.0.1. Every
+// then the client's command bytes). It sends only to 127.0.0.1, and every
 // receive is bounded by a timeout.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -17,27 +16,15 @@ using Bytes = std::vector<uint8_t>;
 // One datagram from the server.
 struct Datagram {
     Bytes bytes;
-    double at_ms = 0;     // Harness_NowMs() when the test read it
-    double stamp_ms = 0;  // the kernel's receive time stamp (wall clock,
-                          // only differences are meaningful); on loopback
-                          // this is the server's send time within microseconds
-};
-
-// A sequenced packet from the server, split into its header and the rest.
-struct ServerPacket {
-    uint32_t sequence = 0;      // bits 0..30 of the first long
-    bool reliable = false;      // bit 31 of the first long
-    uint32_t acknowledged = 0;  // bits 0..30 of the second long
-    bool reliable_toggle = false;
-    Bytes payload;              // everything after the 8-byte header
+    double stamp_ms = 0;  // the kernel's receive time (wall clock; only
+                          // differences count): on loopback, the send time
 };
 
 // The little-endian 32-bit value at `at`.
 uint32_t Udp_Long(const Bytes& b, size_t at);
-// True when `d` is an out-of-band datagram (first long all ones).
-bool Udp_IsOob(const Bytes& d);
-// Splits a sequenced datagram; false when it is shorter than the header.
-bool Udp_ParseServerPacket(const Bytes& d, ServerPacket& out);
+
+// True when a new client's getchallenge to `port` is answered within 100 ms.
+bool Udp_AnswersAtOnce(int port);
 
 class UdpClient {
 public:
@@ -48,11 +35,7 @@ public:
     UdpClient(const UdpClient&) = delete;
     UdpClient& operator=(const UdpClient&) = delete;
 
-    bool Ok() const { return fd_ >= 0; }
     int LocalPort() const { return local_port_; }
-    uint16_t Qport() const { return qport_; }
-    // "127.0.0.1:PORT", as the server writes this client's address.
-    std::string AddressText() const;
 
     void SendRaw(const Bytes& bytes);
     void SendOob(const std::string& text);
@@ -62,29 +45,24 @@ public:
     // Sets the number of the next sequenced packet.
     void SetNextSequence(uint32_t n) { next_sequence_ = n; }
 
-    // The next datagram within `ms` (datagrams held back by OobReply first).
+    // The next datagram within `ms`.
     bool Receive(Datagram& out, int ms);
-    // The text of the next out-of-band reply within `ms`, or "<none>".
-    // Sequenced packets that arrive meanwhile are held for Receive.
+    // The text of the next out-of-band reply within `ms`, or "<none>";
+    // sequenced packets that arrive meanwhile are dropped.
     std::string OobReply(int ms);
-    // Reads and drops everything that arrives within `ms`; returns how many
-    // datagrams that were (held ones included).
+    // Reads and drops what arrives within `ms`; returns how many datagrams.
     int Drain(int ms);
-
     // getchallenge (asked again every 500 ms until answered, within `ms`),
     // then connect with version 1, this client's qport, the challenge,
-    // "name" in quotes and the device type. Returns the reply to the connect,
-    // or "<none>"; `challenge` receives the challenge text.
-    std::string Join(const std::string& name, int device_type, int ms, std::string* challenge = nullptr);
+    // "name" in quotes and the device type. Returns the reply to the
+    // connect, or "<none>".
+    std::string Join(const std::string& name, int device_type, int ms);
 
 private:
-    bool Open();
-
     int fd_ = -1;
     int local_port_ = 0;
     int server_port_ = 0;
     uint16_t qport_ = 0;
     uint32_t next_sequence_ = 1;
     uint32_t last_server_sequence_ = 0;
-    std::deque<Datagram> held_;
 };
