@@ -145,9 +145,10 @@ TEST_P(PhoneDashboard, InAConsoleOfItsOwnKeepsTryingWhileNoServerAnswers) {
         if (once) argv.push_back("--once");
         Proc dash;
         ASSERT_TRUE(Harness_Start(dash, argv, true));
-        // The handshake's requests, by the port they came from, for long
-        // enough that a session of 0.5 s and the pause after it come round
-        // several times (Wine starts a program in a few seconds).
+        // The handshake's requests, by the port they came from, until four
+        // sessions came or long enough that a session of 0.5 s and the pause
+        // after it come round several times (Wine starts a program in a few
+        // seconds).
         std::set<int> sessions;
         for (const double end = Harness_NowMs() + wait_ms() / 4; Harness_NowMs() < end;) {
             pollfd p{sock, POLLIN, 0};
@@ -156,6 +157,7 @@ TEST_P(PhoneDashboard, InAConsoleOfItsOwnKeepsTryingWhileNoServerAnswers) {
             socklen_t flen = sizeof from;
             if (poll(&p, 1, 200) > 0 && recvfrom(sock, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen) > 0)
                 sessions.insert(ntohs(from.sin_port));
+            if (!once && sessions.size() >= 4) break;
         }
         // The program runs outside the harness's process group when a
         // console of its own started it: found by its command line.
