@@ -14,44 +14,37 @@
 
 namespace tcp {
 
-// A TCP port on 127.0.0.1 that was free a moment ago (0 when none).
-inline int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+// The IPv4 socket address `ip`:`port`.
+inline sockaddr_in Address(const char* ip, int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none).
+inline int FreePort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Address("127.0.0.1", 0);
     socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
+    const bool bound = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                       getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
     close(s);
-    return port;
+    return bound ? ntohs(a.sin_port) : 0;
 }
 
 // A connected socket to 127.0.0.1:port (with a receive buffer of `rcvbuf`
-// bytes when above 0, from the loopback address `from` when given: each
-// address of 127.0.0.0/8 stands for another device), or -1.
-inline int Connect(int port, int rcvbuf = 0, const char* from = nullptr) {
+// bytes when above 0, from the loopback address `from`: each address of
+// 127.0.0.0/8 stands for another device), or -1.
+inline int Connect(int port, int rcvbuf = 0, const char* from = "127.0.0.1") {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return -1;
+    const sockaddr_in self = Address(from, 0), to = Address("127.0.0.1", port);
     if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    if (from != nullptr) {
-        sockaddr_in b{};
-        b.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &b.sin_addr);
-        if (bind(s, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
-            close(s);
-            return -1;
-        }
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (s >= 0 && (bind(s, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||
+                   connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)) {
         close(s);
-        return -1;
+        s = -1;
     }
     return s;
 }
@@ -61,27 +54,30 @@ inline bool SendAll(int s, const std::string& text) {
     return send(s, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
-// Sends `request` on a new connection and returns what came back within
-// `ms` (or once `enough` bytes came, or the other side closed).
-inline std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20,
-                            const char* from = nullptr) {
-    int s = Connect(port, 0, from);
-    if (s < 0) return "";
-    std::string reply;
-    if (SendAll(s, request)) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        char buf[4096];
-        while (reply.size() < enough) {
-            const int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-            pollfd pfd{s, POLLIN, 0};
-            if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
-            ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            reply.append(buf, static_cast<size_t>(n));
-        }
+// What comes on `s` within `ms`, or until `enough` bytes came or the other
+// side closed (`*ended` says whether it did).
+inline std::string Receive(int s, int ms, size_t enough = 1 << 30, bool* ended = nullptr) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::string got;
+    char buf[8192];
+    pollfd pfd{s, POLLIN, 0};
+    ssize_t n = 1;
+    while (n > 0 && got.size() < enough) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+        if ((n = recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
     }
-    close(s);
+    if (ended != nullptr) *ended = n <= 0;
+    return got;
+}
+
+// Sends `request` on a new connection from `from` and returns what came
+// back within `ms` (or once `enough` bytes came, or the other side closed).
+inline std::string Exchange(int port, const std::string& request, int ms, size_t enough = 1 << 20,
+                            const char* from = "127.0.0.1") {
+    const int s = Connect(port, 0, from);
+    const std::string reply = s >= 0 && SendAll(s, request) ? Receive(s, ms, enough) : "";
+    if (s >= 0) close(s);
     return reply;
 }
 
