@@ -180,6 +180,19 @@ TEST_P(Telemetry, SimulatorsRecordingReachesTheDashboardFrameByFrame) {
     };
     ASSERT_EQ(count, 390);
 
+    // A file of the simulator's that is no recording (its live memory dumped)
+    // is refused in one sentence, and nothing is played.
+    const std::string dump = recordings::Path(recordings::LIVE_DUMP);
+    if (!dump.empty()) {
+        Proc refused;
+        ASSERT_TRUE(Harness_StartProgram(refused, "tarmis_simulator", {dump}, wine()));
+        ASSERT_TRUE(Harness_WaitExit(refused, wait_ms()));
+        EXPECT_EQ(refused.exit_code, 2);
+        EXPECT_EQ(Harness_Lines(Harness_ReadFile(refused.dir + "/stderr.txt")),
+                  std::vector<std::string>{"tarmis_simulator: " + dump +
+                                           " is not a telemetry recording written by the simulator"});
+    }
+
     ASSERT_NO_FATAL_FAILURE(StartServerAndDash());
     ASSERT_TRUE(Harness_StartProgram(sim_, "tarmis_simulator", {file, "--speed", "0.5"}, wine()));
     for (const double end = Harness_NowMs() + wait_ms() + 30000; !sim_.exited && Harness_NowMs() < end;)
