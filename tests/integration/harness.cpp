@@ -205,10 +205,3 @@ void BuildRun::SetUp() {
                         "windows preset and set TARMIS_WIN_DIR=$PWD/build/windows with Wine and a "
                         "display (./test.sh does both).";
 }
-
-void BuildRun::RequireTools(std::initializer_list<const char*> tools) {
-    for (const char* tool : tools) {
-        std::string path = wine() ? Harness_WinDir() + "/" + tool + ".exe" : Harness_NativeProgram(tool);
-        if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not built";
-    }
-}

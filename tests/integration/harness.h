@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,8 +82,6 @@ protected:
     bool wine() const { return GetParam(); }
     // The bound of every wait for a program; Wine starts programs slowly.
     int wait_ms() const { return wine() ? 60000 : 15000; }
-    // Skips the test unless each tool is built for this run's build.
-    void RequireTools(std::initializer_list<const char*> tools);
 };
 
 // Instantiates a BuildRun suite as Builds/SUITE.TEST/Native and .../Wine.

@@ -68,9 +68,7 @@ class PhoneDashboard : public BuildRun {
 protected:
     void SetUp() override {
         BuildRun::SetUp();
-        if (IsSkipped()) return;
-        RequireTools({"tarmis_dash"});
-        if (access("/usr/bin/zbarimg", X_OK) != 0) GTEST_SKIP() << "zbarimg (Debian's zbar-tools) is not installed";
+        if (!IsSkipped() && access("/usr/bin/zbarimg", X_OK) != 0) GTEST_SKIP() << "zbarimg (Debian's zbar-tools) is not installed";
     }
 };
 

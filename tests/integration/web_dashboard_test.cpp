@@ -263,11 +263,6 @@ void Attack_Run(int web, const Attack& a, int end_ms) {
 
 class WebDashboard : public BuildRun {
 protected:
-    void SetUp() override {
-        BuildRun::SetUp();
-        if (!IsSkipped()) RequireTools({"tarmis_dash", "tarmis_server"});
-    }
-
     // Starts tarmis_dash --web on a free port against the server's UDP
     // port and waits for its start-up line; returns the web port.
     int StartDash(Proc& dash, const std::string& udp_port, const std::vector<std::string>& extra) {
