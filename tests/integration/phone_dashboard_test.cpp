@@ -86,7 +86,7 @@ TEST_P(PhoneDashboard, PrintsACodeThatReadsAsThePageAddressForEachAddressAndTheP
     if (local.empty()) GTEST_SKIP() << "this machine has no address but loopback";
     const std::string udp = std::to_string(Harness_FreeUdpPort());
     const int web = tcp::FreePort();
-    const std::string tail = ":" + std::to_string(web) + "/";
+    const std::string tail = std::string(":").append(std::to_string(web)).append("/");
     Folder folder;   // removed after the program
     Proc dash;
     const std::vector<std::string> args = {"--web", std::to_string(web), "--port", udp, "--json"};

@@ -254,7 +254,7 @@ void Attack_Run(int web, const Attack& a, int end_ms) {
     std::string replies;
     for (size_t i = 0; i < open.size(); i++) {
         bool ended = false;
-        replies += "\n" + tcp::Receive(open[i], end_ms, 1 << 30, &ended).substr(0, 40);
+        replies.append("\n").append(tcp::Receive(open[i], end_ms, 1 << 30, &ended).substr(0, 40));
         EXPECT_TRUE(ended) << a.name << ": connection " << i << " still open";
         close(open[i]);
     }
